@@ -1,0 +1,237 @@
+#include "tests/support/loopback.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+sockaddr_in loopback_address(std::uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sa;
+}
+
+std::uint16_t free_port(int type) {
+    Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    sockaddr_in sa = loopback_address(0);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        return 0;
+    }
+    return local_port(fd.get());
+}
+
+} // namespace
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+    if (this != &other) {
+        reset(other.release());
+    }
+    return *this;
+}
+
+int Fd::release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void Fd::reset(int fd) {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    fd_ = fd;
+}
+
+std::uint16_t free_tcp_port() {
+    return free_port(SOCK_STREAM);
+}
+std::uint16_t free_udp_port() {
+    return free_port(SOCK_DGRAM);
+}
+
+Fd tcp_connect(std::uint16_t port) {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in sa = loopback_address(port);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        return Fd();
+    }
+    return fd;
+}
+
+Fd tcp_listen(std::uint16_t port) {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in sa = loopback_address(port);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::listen(fd.get(), 8) != 0) {
+        return Fd();
+    }
+    return fd;
+}
+
+Fd tcp_accept(int listenFd, int timeoutMs) {
+    if (!wait_readable(listenFd, timeoutMs)) {
+        return Fd();
+    }
+    return Fd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+Fd udp_bind(std::uint16_t port) {
+    Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in sa = loopback_address(port);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        return Fd();
+    }
+    return fd;
+}
+
+std::uint16_t local_port(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        return 0;
+    }
+    return ntohs(sa.sin_port);
+}
+
+bool udp_send(int fd, std::uint16_t port, const void* data, std::size_t length) {
+    const sockaddr_in sa = loopback_address(port);
+    return ::sendto(fd, data, length, 0, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) ==
+           static_cast<ssize_t>(length);
+}
+
+void tcp_reset(Fd& fd) {
+    const linger lg{1, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    fd.reset();
+}
+
+bool wait_readable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    for (;;) {
+        const int n = ::poll(&p, 1, timeoutMs);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n > 0;
+    }
+}
+
+bool read_exact(int fd, void* data, std::size_t length, int timeoutMs) {
+    auto* out = static_cast<std::uint8_t*>(data);
+    std::size_t got = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (got < length) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0 || !wait_readable(fd, static_cast<int>(left))) {
+            return false;
+        }
+        const ssize_t n = ::read(fd, out + got, length - got);
+        if (n <= 0) {
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::vector<std::uint8_t> read_for(int fd, int timeoutMs, std::size_t limit) {
+    std::vector<std::uint8_t> out;
+    std::uint8_t chunk[4096];
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out.size() < limit) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0 || !wait_readable(fd, static_cast<int>(left))) {
+            break;
+        }
+        const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, limit - out.size()));
+        if (n <= 0) {
+            break;
+        }
+        out.insert(out.end(), chunk, chunk + n);
+    }
+    return out;
+}
+
+bool wait_peer_closed(int fd, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::uint8_t chunk[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0 || !wait_readable(fd, static_cast<int>(left))) {
+            return false;
+        }
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+            return true;
+        }
+    }
+}
+
+bool write_all(int fd, const void* data, std::size_t length) {
+    const auto* in = static_cast<const std::uint8_t*>(data);
+    while (length > 0) {
+        const ssize_t n = ::send(fd, in, length, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        in += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::size_t open_fd_count() {
+    std::size_t count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] != '.') {
+                ++count;
+            }
+        }
+        ::closedir(dir);
+        --count; // the directory's own descriptor
+    }
+    return count;
+}
+
+double process_cpu_ms() {
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    const auto ms = [](const timeval& tv) {
+        return static_cast<double>(tv.tv_sec) * 1000.0 + static_cast<double>(tv.tv_usec) / 1000.0;
+    };
+    return ms(ru.ru_utime) + ms(ru.ru_stime);
+}
+
+std::vector<std::uint8_t> pattern(std::size_t n, std::uint32_t seed) {
+    std::vector<std::uint8_t> out(n);
+    std::uint32_t x = seed * 2654435761u + 1u;
+    for (auto& b : out) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    return out;
+}
+
+} // namespace testsupport
