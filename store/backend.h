@@ -1,0 +1,49 @@
+// Internal to the store: the file and clock calls of the platform, implemented once per platform
+// (store_posix.cpp). Not part of the store's contract.
+#pragma once
+
+#include "store/datafile.h"
+
+#include <cstddef>
+#include <string>
+
+namespace pw::store_backend {
+
+constexpr int NO_FILE = -1;
+
+// `name` inside `directory` (the current directory when empty).
+[[nodiscard]] std::string JoinPath(const std::string& directory, const char* name);
+
+// Log files: opens `path` for appending (created when missing, kept when present, others may
+// read it). Returns the descriptor, or NO_FILE.
+[[nodiscard]] int OpenForAppend(const std::string& path);
+// Writes all `size` bytes; false on an error.
+[[nodiscard]] bool WriteAll(int fd, const char* data, std::size_t size);
+void CloseFile(int fd);
+
+// Data file load.
+enum class OpenOutcome { Opened, Missing, Failed };
+struct OpenResult {
+    OpenOutcome outcome;
+    int fd;    // the descriptor when Opened, else NO_FILE
+    int error; // the system's error number when Failed
+};
+[[nodiscard]] OpenResult OpenForRead(const std::string& path);
+// Reads up to `size` bytes, stopping early only at the end of the file or at an error.
+struct ReadResult {
+    std::size_t count; // bytes read
+    bool failed;       // a read error ended it
+};
+[[nodiscard]] ReadResult ReadUpTo(int fd, void* out, std::size_t size);
+
+// Data file save: replaces `path` with `image` followed by the existing file's bytes beyond
+// `image`'s size, through a temporary file next to it (see SaveDataFileTo).
+enum class SaveStep { Done, Open, Write };
+struct SaveResult {
+    SaveStep failedStep; // Done on success, else the step that failed
+    int error;           // the system's error number of the failure
+};
+[[nodiscard]] SaveResult ReplaceFile(const std::string& path, const void* image, std::size_t size,
+                                     DataFileWriteStep write);
+
+} // namespace pw::store_backend

@@ -1,0 +1,236 @@
+// The event log and the trace log.
+//
+// The event log collects one-line messages (the engine's reports and the application's own), the
+// trace log one entry per chunk of data that a traced port sends or receives. Each log is a list
+// in the main window and, while its switch is on, a text file: "event.log" and "trace.log".
+//
+// The lists belong to the application (they are widgets). The store decides what goes into them:
+// it formats every row's column texts and counts the rows, and it hands each list operation
+// (append a row, remove the oldest row at the cap, clear) to a LogSink that the application
+// implements. The application's sink only copies the texts and queues them to its main thread.
+//
+// Threads: LogEvent runs on the main thread and on the socket event thread; TraceData on the main
+// thread, the socket event thread and the serial delivery thread. Every LogStore member may be
+// called from any thread. One lock per LogStore guards the files, the trace line buffer, the row
+// counters, the switches and the port table, and the sink is called while it is held, so the
+// rows reach the sink in the order the lines reach the files, and no two lines ever interleave.
+#pragma once
+
+#include "engine/records.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace pw {
+
+constexpr char EVENT_LOG_FILE_NAME[] = "event.log";
+constexpr char TRACE_LOG_FILE_NAME[] = "trace.log";
+
+constexpr std::uint32_t LOG_ROW_CAP = 30000; // rows kept in each list; the oldest row goes first
+constexpr std::size_t EVENT_TEXT_MAX = 197;  // bytes of an event text; longer texts are cut
+// Bytes of the buffer in which one trace.log line is built: the line's head and three characters
+// for each of up to TRACE_CHUNK_MAX data bytes. Obtained once, at the first line written.
+constexpr std::size_t TRACE_LINE_BUFFER_SIZE = 6344;
+constexpr std::size_t TRACE_CHUNK_MAX = RECEIVE_BUFFER_SIZE; // largest chunk the engine traces
+constexpr std::size_t TRACE_HEX_CELL_BYTES = 300;   // data bytes the Data cell shows in hex
+constexpr std::size_t TRACE_ASCII_CELL_BYTES = 600; // data bytes the Data cell shows in ASCII
+
+// Text buffer sizes, each including the terminating zero. They hold any value of their
+// fields, so formatting never truncates.
+constexpr std::size_t TIMESTAMP_TEXT_SIZE = 80;
+constexpr std::size_t PORT_TEXT_SIZE = 48;
+constexpr std::size_t DATA_CELL_SIZE = TRACE_HEX_CELL_BYTES * 3 + 1; // also holds the ASCII cell
+constexpr std::size_t LENGTH_TEXT_SIZE = 12;
+
+constexpr char TRACE_DIR_TEXT_TX[] = "Tx"; // direction TRACE_DIR_TX (0)
+constexpr char TRACE_DIR_TEXT_RX[] = "Rx"; // any nonzero direction
+
+// Local wall-clock time, as the timestamps show it.
+struct LocalTime {
+    std::uint32_t year;        // in full, e.g. 2026
+    std::uint32_t month;       // 1 to 12
+    std::uint32_t day;         // 1 to 31
+    std::uint32_t hour;        // 0 to 23
+    std::uint32_t minute;      // 0 to 59
+    std::uint32_t second;      // 0 to 60 (60 only in a leap second)
+    std::uint32_t millisecond; // 0 to 999
+};
+
+// Source of the local time. Tests hand a fixed clock; called under the log's lock.
+using LocalClock = std::function<LocalTime()>;
+
+// The system's local time now.
+[[nodiscard]] LocalTime ReadLocalClock();
+
+// Writes the timestamp text "dd/mm/yyyy hh:mm:ss.mmm " (with one trailing blank) of `time`:
+// two-digit day and month, the year in full, two-digit hour, minute and second, three-digit
+// milliseconds. For 5 December 2026, 14:03:09.045 it is "05/12/2026 14:03:09.045 ".
+void FormatTimestamp(const LocalTime& time, char (&out)[TIMESTAMP_TEXT_SIZE]);
+
+// What the port text needs of a port's configuration (copied from its PortConfig).
+struct PortKind {
+    std::uint32_t portType;   // PORT_TYPE_SERIAL or PORT_TYPE_IP
+    std::uint32_t comIndex;   // serial: COM number minus one
+    std::uint32_t ipProtocol; // IP: IP_PROTO_TCP or IP_PROTO_UDP
+    std::uint32_t tcpRole;    // IP, TCP: TCP_ROLE_CLIENT or TCP_ROLE_SERVER
+};
+
+// Writes the port text of the trace list's "Link/Port" column: "L<link+1> P<port+1>", then for a
+// serial port " (COM<comIndex+1>)", for a TCP port " TCP Server" or " TCP Client", for a UDP port
+// " UDP". `kind` null (no configuration known) leaves the text at "L%u P%u".
+// Examples: "L1 P1 (COM3)", "L2 P2 TCP Server", "L3 P2 UDP".
+void FormatPortText(std::uint32_t linkId, std::uint32_t portId, const PortKind* kind,
+                    char (&out)[PORT_TEXT_SIZE]);
+
+// Writes the trace list's Data cell for `length` bytes at `data`. Hex: each of the first
+// TRACE_HEX_CELL_BYTES bytes as two lower-case hex digits and a blank ("41 42 0d "). ASCII: the
+// first TRACE_ASCII_CELL_BYTES bytes as they are (so bytes 0x80 to 0xff are Latin-1 characters),
+// and a zero byte ends the text. Bytes past the limit are not shown.
+void FormatDataCell(const std::uint8_t* data, std::uint32_t length, bool ascii,
+                    char (&out)[DATA_CELL_SIZE]);
+
+// One event list row: the column texts, zero-terminated, valid only during the sink call.
+struct EventRow {
+    const char* timestamp; // timestamp text, with its trailing blank
+    const char* text;      // the event text, at most EVENT_TEXT_MAX bytes
+};
+
+// One trace list row: the five column texts, zero-terminated, valid only during the sink call.
+struct TraceRow {
+    const char* timestamp; // "Timestamp": timestamp text, with its trailing blank
+    const char* linkPort;  // "Link/Port": port text, e.g. "L1 P1 (COM3)"
+    const char* direction; // "RX/TX": "Rx" or "Tx"
+    const char* length;    // "Len": the chunk's length in decimal
+    const char* data;      // "Data": see FormatDataCell
+};
+
+// The application's side of the two lists. Every call arrives under the log's lock, on whichever
+// thread logged, in the order the rows were made. An implementation must copy what it needs and
+// queue it to the main thread; it must not block, touch widgets from another thread, or call back
+// into the LogStore (that would deadlock). The new row is always the one to scroll into view.
+class LogSink {
+public:
+    virtual void appendEventRow(const EventRow& row) = 0; // add after the last event row
+    virtual void removeFirstEventRow() = 0;               // drop the oldest event row
+    virtual void appendTraceRow(const TraceRow& row) = 0; // add after the last trace row
+    virtual void removeFirstTraceRow() = 0;               // drop the oldest trace row
+    virtual void clearTraceRows() = 0;                    // drop every trace row
+    // The log switched "Log Trace to File" off because it could not obtain its line buffer, so
+    // that the application may uncheck the box. Nothing else ever changes a switch.
+    virtual void traceToFileSwitchedOff() {}
+
+protected:
+    ~LogSink() = default;
+};
+
+// Obtains the trace line buffer (size bytes); null when there is no memory. Released with
+// delete[]. Tests hand one that fails.
+using LineBufferAllocator = char* (*)(std::size_t size);
+
+struct LogOptions {
+    std::string directory;                    // where the log files live; empty: current dir
+    LocalClock clock;                         // empty: ReadLocalClock
+    LineBufferAllocator allocateLineBuffer{}; // null: new (std::nothrow) char[]
+};
+
+// One event log and one trace log with their files, switches and row counters. The process has
+// one (ProcessLog); tests make their own.
+class LogStore {
+public:
+    explicit LogStore(LogOptions options = {});
+    ~LogStore(); // closes the files and releases the line buffer, as shutdown()
+    LogStore(const LogStore&) = delete;
+    LogStore& operator=(const LogStore&) = delete;
+
+    // Adds an event: a row in the event list and, while "Log Events to File" is on, the line
+    // "<timestamp text><text>\r\n" in event.log. event.log is opened (created or appended to) at
+    // the first event that finds the switch on; a failed open is tried again at the next event.
+    // A text longer than EVENT_TEXT_MAX bytes is cut there (a UTF-8 character is never split);
+    // a null text counts as empty. Any thread.
+    void logEvent(const char* text);
+
+    // As logEvent, and when the event reached neither a list (no sink attached) nor event.log,
+    // also writes it to standard error as a diagnostic, so that it is not lost. Returns true when
+    // a list or event.log took it. For failures that must be seen even at start-up and exit.
+    bool logEventOrDiag(const char* text);
+
+    // Adds a trace entry for `length` bytes at `data` that port `portId` (0 for P1) of link
+    // `linkId` (0 to 31) sent (`direction` TRACE_DIR_TX) or received (any other direction): a
+    // row in the trace list and, while "Log Trace to File" is on, the line
+    //   "<timestamp text>, <port text>, Rx|Tx, <length>, <every byte as "%02x ">\r\n"
+    // in trace.log, opened as event.log is. The engine hands 1 to TRACE_CHUNK_MAX bytes; a longer
+    // chunk is still written whole (in several writes, under the same lock). Null `data` counts
+    // as no bytes. The data is read only during the call. Any thread.
+    void traceData(std::uint32_t linkId, std::uint32_t portId, std::uint32_t direction,
+                   const std::uint8_t* data, std::uint32_t length);
+
+    // Attaches the sink of freshly created, empty lists (or detaches with null) and sets both row
+    // counters to 0. Once it returns, the previous sink is never called again. Without a sink
+    // the list steps do nothing and no rows are counted. Main thread.
+    void setSink(LogSink* sink);
+
+    // "Clear Trace": every trace row goes (through the sink) and the trace counter restarts at 0.
+    // The files are not touched. Main thread.
+    void clearTrace();
+
+    // The three switches of the main window that the logs follow. They take effect with the next
+    // event or chunk: turning a file switch on opens its file at the next line, turning it off
+    // stops the writing but keeps the file open. The data file load sets them and its save reads
+    // them back. Any thread.
+    void setEventsToFile(bool on);
+    void setTraceToFile(bool on);
+    void setTraceAscii(bool on); // true: Data column in ASCII; false: in hex
+    [[nodiscard]] bool eventsToFile() const;
+    [[nodiscard]] bool traceToFile() const;
+    [[nodiscard]] bool traceAscii() const;
+
+    // Records the port kinds of link `linkId` for the port texts of its trace rows. The trace
+    // paths run on worker threads and so never read the application's LinkTable; the application
+    // calls this whenever it changes a link's ports (the data file load does it for every entry).
+    // An id of MAX_LINKS or more is ignored. Any thread.
+    void setLinkConfig(std::uint32_t linkId, const LinkConfig& config);
+
+    // Exit: closes event.log and trace.log and releases the line buffer. Later calls still reach
+    // the sink, if one is attached, but never write or open a file again. Main thread.
+    void shutdown();
+
+private:
+    [[nodiscard]] bool logEventLocked(const char* text);
+    void openIfWanted(bool wanted, int& fd, const char* name);
+    void appendRow(std::uint32_t& rowCount, bool trace);
+    void writeTraceLine(const char* timestamp, const char* portText, const char* direction,
+                        const std::uint8_t* data, std::uint32_t length);
+
+    const std::string directory_;
+    const LocalClock clock_;
+    const LineBufferAllocator allocateLineBuffer_;
+
+    mutable std::mutex mutex_;
+    LogSink* sink_ = nullptr;
+    int eventFile_ = -1;              // file descriptor of event.log; -1 until opened
+    int traceFile_ = -1;              // file descriptor of trace.log; -1 until opened
+    bool closed_ = false;             // shut down: files are never opened again
+    char* traceLineBuffer_ = nullptr; // TRACE_LINE_BUFFER_SIZE bytes once obtained
+    std::uint32_t eventRowCount_ = 0; // rows in the event list, 0 to LOG_ROW_CAP
+    std::uint32_t traceRowCount_ = 0; // rows in the trace list, 0 to LOG_ROW_CAP
+    bool logEventsToFile_ = false;
+    bool logTraceToFile_ = false;
+    bool traceAscii_ = false;
+    PortKind portKinds_[MAX_LINKS][PORTS_PER_LINK]{};
+};
+
+// The process's log: the one the engine's callbacks and the application use. Created (with the
+// current directory and the system clock) at first use.
+[[nodiscard]] LogStore& ProcessLog();
+
+} // namespace pw
+
+// The engine's event callback: ProcessLog().logEvent(text). Any thread.
+void LogEvent(const char* text);
+
+// The engine's trace callback: ProcessLog().traceData(...). Any thread.
+void TraceData(std::uint32_t linkId, std::uint32_t portId, std::uint32_t direction,
+               const std::uint8_t* data, std::uint32_t length);

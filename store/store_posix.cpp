@@ -1,0 +1,242 @@
+// POSIX backend of the store: files and the local clock.
+#include "store/backend.h"
+#include "store/logs.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pw {
+
+LocalTime ReadLocalClock() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    LocalTime t{};
+    t.year = static_cast<std::uint32_t>(local.tm_year + 1900);
+    t.month = static_cast<std::uint32_t>(local.tm_mon + 1);
+    t.day = static_cast<std::uint32_t>(local.tm_mday);
+    t.hour = static_cast<std::uint32_t>(local.tm_hour);
+    t.minute = static_cast<std::uint32_t>(local.tm_min);
+    t.second = static_cast<std::uint32_t>(local.tm_sec);
+    t.millisecond = static_cast<std::uint32_t>(now.tv_nsec / 1000000);
+    return t;
+}
+
+} // namespace pw
+
+namespace pw::store_backend {
+
+namespace {
+
+constexpr mode_t NEW_FILE_MODE = 0666; // narrowed by the process's umask
+constexpr std::size_t TAIL_COPY_CHUNK = 4096;
+constexpr char TEMP_SUFFIX[] = ".tmp";
+constexpr int MAX_LINK_HOPS = 8; // symbolic links followed to the data file, as the system does
+
+long SystemWrite(int fd, const void* data, std::size_t size) {
+    return static_cast<long>(::write(fd, data, size));
+}
+
+// Writes all of `size` bytes through `write`; the error number on failure, 0 on success.
+int WriteThrough(DataFileWriteStep write, int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        errno = 0;
+        const long n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            // A write that takes nothing without an error number would loop forever; call it
+            // a full disk.
+            return n < 0 && errno != 0 ? errno : ENOSPC;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+// The directory part of `path` ("." when it has none), for flushing a rename to disk.
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A data file that is a symbolic link is written where the link points (created there when the
+// target is missing), so that the link stays.
+std::string ResolveLink(const std::string& path) {
+    std::string current = path;
+    for (int hop = 0; hop < MAX_LINK_HOPS; ++hop) {
+        struct stat st {};
+        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            break;
+        }
+        char target[PATH_MAX];
+        const ssize_t n = readlink(current.c_str(), target, sizeof(target) - 1);
+        if (n <= 0) {
+            break;
+        }
+        target[n] = '\0';
+        current = target[0] == '/' ? std::string(target) : DirectoryOf(current) + "/" + target;
+    }
+    return current;
+}
+
+} // namespace
+
+std::string JoinPath(const std::string& directory, const char* name) {
+    if (directory.empty()) {
+        return name;
+    }
+    if (directory.back() == '/') {
+        return directory + name;
+    }
+    return directory + "/" + name;
+}
+
+int OpenForAppend(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, NEW_FILE_MODE);
+    } while (fd < 0 && errno == EINTR);
+    return fd < 0 ? NO_FILE : fd;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    return WriteThrough(SystemWrite, fd, data, size) == 0;
+}
+
+void CloseFile(int fd) {
+    if (fd != NO_FILE) {
+        ::close(fd);
+    }
+}
+
+OpenResult OpenForRead(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        return {OpenOutcome::Opened, fd, 0};
+    }
+    return {errno == ENOENT ? OpenOutcome::Missing : OpenOutcome::Failed, NO_FILE, errno};
+}
+
+ReadResult ReadUpTo(int fd, void* out, std::size_t size) {
+    auto* p = static_cast<char*>(out);
+    std::size_t count = 0;
+    while (count < size) {
+        const ssize_t n = ::read(fd, p + count, size - count);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return {count, true};
+        }
+        if (n == 0) {
+            break;
+        }
+        count += static_cast<std::size_t>(n);
+    }
+    return {count, false};
+}
+
+SaveResult ReplaceFile(const std::string& requestedPath, const void* image, std::size_t size,
+                       DataFileWriteStep write) {
+    if (write == nullptr) {
+        write = SystemWrite;
+    }
+    const std::string path = ResolveLink(requestedPath);
+    const std::string temp = path + TEMP_SUFFIX;
+
+    // The existing file must be writable, as an in-place save would need; it is read only for
+    // its tail and its permissions.
+    int old = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (old < 0 && errno != ENOENT) {
+        return {SaveStep::Open, errno};
+    }
+    struct stat oldStat {};
+    if (old >= 0 && fstat(old, &oldStat) != 0) {
+        const int error = errno;
+        ::close(old);
+        return {SaveStep::Open, error};
+    }
+
+    ::unlink(temp.c_str()); // left over from a save that crashed
+    const int fd =
+        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, NEW_FILE_MODE);
+    if (fd < 0) {
+        const int error = errno;
+        CloseFile(old);
+        return {SaveStep::Open, error};
+    }
+    if (old >= 0) {
+        (void)fchmod(fd, oldStat.st_mode & 07777);
+    }
+
+    auto fail = [&](int error) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        CloseFile(old);
+        return SaveResult{SaveStep::Write, error};
+    };
+
+    if (int error = WriteThrough(write, fd, static_cast<const char*>(image), size)) {
+        return fail(error);
+    }
+    if (old >= 0 && oldStat.st_size > static_cast<off_t>(size)) {
+        char chunk[TAIL_COPY_CHUNK];
+        off_t offset = static_cast<off_t>(size);
+        for (;;) {
+            const ssize_t n = ::pread(old, chunk, sizeof(chunk), offset);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                return fail(errno);
+            }
+            if (n == 0) {
+                break;
+            }
+            if (int error = WriteThrough(write, fd, chunk, static_cast<std::size_t>(n))) {
+                return fail(error);
+            }
+            offset += n;
+        }
+    }
+    if (::fsync(fd) != 0) {
+        return fail(errno);
+    }
+    CloseFile(old);
+    old = NO_FILE;
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        return {SaveStep::Write, error};
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        return {SaveStep::Write, error};
+    }
+    // Make the rename itself durable. The new file is complete either way, so a directory that
+    // cannot be flushed does not make the save fail.
+    const int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        (void)::fsync(dir);
+        ::close(dir);
+    }
+    return {SaveStep::Done, 0};
+}
+
+} // namespace pw::store_backend
