@@ -1,0 +1,195 @@
+// Internal records of the serial layer, shared by its source files and its tests. Callers of the
+// layer use serial/serio.h only.
+#pragma once
+
+#include "serial/serio.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace pw::serio {
+
+// ---- Rings -------------------------------------------------------------------------------
+
+// One chunk of a ring.
+struct QueueEntry {
+    std::uint8_t data[SERIO_CHUNK_SIZE]; // the chunk's bytes
+    std::uint32_t length;                // bytes used in data
+};
+
+// A ring of fixed chunks. Empty when head equals tail; holds at most `limit` entries. Every use
+// is under the owning port's lock.
+struct PortQueue {
+    std::uint32_t head = 0;                // index of the next entry to fill
+    std::uint32_t tail = 0;                // index of the next entry to take
+    std::uint32_t capacity = 0;            // entries allocated
+    std::uint32_t limit = 0;               // capacity minus 1: entries the ring holds at most
+    std::unique_ptr<QueueEntry[]> entries; // `capacity` entries; null while not prepared
+};
+
+// Frees any entries, then allocates `capacity` empty ones. False when the allocation failed.
+[[nodiscard]] bool queue_prepare(PortQueue& q, std::uint32_t capacity);
+// Frees the entries and empties the ring.
+void queue_release(PortQueue& q);
+// Entries held.
+[[nodiscard]] std::uint32_t queue_count(const PortQueue& q);
+// Puts one whole chunk (1 to SERIO_CHUNK_SIZE bytes) into a new entry. False when the ring is
+// full, not prepared or the length is out of range.
+[[nodiscard]] bool queue_put_chunk(PortQueue& q, const std::uint8_t* data, std::uint32_t length);
+// Copies the front entry into `out` (SERIO_CHUNK_SIZE bytes) without removing it; returns its
+// length, 0 when the ring is empty.
+[[nodiscard]] std::uint32_t queue_peek(const PortQueue& q, std::uint8_t* out);
+// Removes the front entry, if any.
+void queue_drop_front(PortQueue& q);
+// Bytes queue_append takes now: the room left in the newest entry plus whole free entries.
+[[nodiscard]] std::uint32_t queue_free_bytes(const PortQueue& q);
+// Appends bytes as a FIFO: fills the newest entry first, then new entries. All or nothing.
+[[nodiscard]] bool queue_append(PortQueue& q, const std::uint8_t* data, std::uint32_t length);
+
+// ---- Platform backend (serio_posix.cpp) ------------------------------------------------------
+
+// The device's complete line settings, opaque outside the backend.
+struct SavedLine {
+    alignas(8) unsigned char bytes[64]; // the platform's settings record
+};
+
+// Line settings asked for at open, in the layer's codes.
+struct LineSettings {
+    std::uint32_t baudRate;    // bits per second
+    std::uint8_t dataBits;     // 5 to 8
+    std::uint8_t parity;       // SERIO_PARITY_*
+    std::uint8_t stopBits;     // SERIO_STOP_*
+    std::uint32_t flowControl; // SERIO_FLOW_*
+};
+
+// What ended a wait.
+enum class Wake {
+    Stop,    // the stop signal is set
+    Ready,   // the watched descriptor is ready
+    Hangup,  // the watched descriptor reports hang-up or an error
+    Timeout, // the time limit passed
+    Failed,  // the wait itself failed
+};
+
+// Outcome of one read or write on a device.
+enum class Io {
+    Done,   // bytes moved
+    Again,  // nothing can move now
+    Ended,  // end of file: the device hung up
+    Failed, // any other error
+};
+
+namespace os {
+// Opens a device exclusively for reading and writing. 0 or errno.
+[[nodiscard]] int open_device(const char* path, int* fd);
+// Gives up exclusivity and closes the device.
+void close_device(int fd);
+// Reads the device's current settings. 0 or errno.
+[[nodiscard]] int read_settings(int fd, SavedLine* out);
+// Builds raw-mode settings for `s` on top of `found`. 0, or EINVAL when `s` is out of range.
+[[nodiscard]] int compose_settings(const SavedLine& found, const LineSettings& s, SavedLine* out);
+// Writes settings to the device at once. 0 or errno.
+[[nodiscard]] int write_settings(int fd, const SavedLine& line);
+// Raises or lowers SERIO_LINE_RTS or SERIO_LINE_DTR. 0 or errno; a device without modem lines
+// (ENOTTY, EINVAL) counts as success.
+[[nodiscard]] int set_modem_line(int fd, std::uint32_t line, bool on);
+// Discards what the device buffers in both directions.
+void purge_device(int fd);
+
+// A signal is a counter descriptor (eventfd): raised by any thread, waited on with a device.
+[[nodiscard]] int make_signal(int* fd);
+[[nodiscard]] int raise_signal(int fd);
+void clear_signal(int fd);
+void close_signal(int fd);
+
+// Waits until `stopFd` is raised (Wake::Stop, checked first) or `fd` is ready for reading
+// (forWrite false) or writing, at most `timeoutMs` (negative: no limit). `fd` may be -1 to wait
+// for the stop signal alone.
+[[nodiscard]] Wake wait_for(int stopFd, int fd, bool forWrite, int timeoutMs);
+// One non-blocking read or write; `moved` receives the byte count on Io::Done.
+[[nodiscard]] Io read_device(int fd, std::uint8_t* buf, std::uint32_t cap, std::uint32_t* moved);
+[[nodiscard]] Io write_device(int fd, const std::uint8_t* buf, std::uint32_t len,
+                              std::uint32_t* moved);
+} // namespace os
+
+// ---- Layer and port records ------------------------------------------------------------------
+
+// What one run of the layer (serio_init to serio_shutdown) shares with its threads. Held through
+// shared pointers, so a thread that outlives its run still finds everything it uses.
+struct LayerRun {
+    int stopFd = -1;                   // signal: ends the delivery thread
+    int dataFd = -1;                   // signal: a reader put a chunk into a receive ring
+    std::atomic<bool> stopping{false}; // set with stopFd; the delivery thread checks it per port
+    std::mutex doneMutex;              // guards deliveryDone
+    std::condition_variable doneCv;    // notified when the delivery thread ends
+    bool deliveryDone = false;         // the delivery thread of this run has ended
+    LayerRun() = default;
+    LayerRun(const LayerRun&) = delete;
+    LayerRun& operator=(const LayerRun&) = delete;
+    ~LayerRun();
+};
+
+// What one open of a port shares with its reader and writer. The last holder closes the device
+// and the signals and frees the rings, so nothing is released under a thread that still runs.
+struct PortRun {
+    int device = -1;                 // open device descriptor
+    int stopFd = -1;                 // signal: raised once to end both threads; never cleared
+    int writeFd = -1;                // signal: a transmit queued bytes for the writer
+    int spaceFd = -1;                // signal: the delivery thread made room in a full rx ring
+    SavedLine saved{};               // the device's settings as found at open
+    PortQueue tx;                    // bytes waiting for the writer (port lock)
+    PortQueue rx;                    // chunks waiting for delivery (port lock)
+    std::shared_ptr<LayerRun> layer; // the layer run whose delivery thread serves this port
+    std::mutex doneMutex;            // guards readerDone and writerDone
+    std::condition_variable doneCv;  // notified when a thread ends
+    bool readerDone = false;         // the reader thread has ended
+    bool writerDone = false;         // the writer thread has ended
+    PortRun() = default;
+    PortRun(const PortRun&) = delete;
+    PortRun& operator=(const PortRun&) = delete;
+    ~PortRun();
+};
+
+} // namespace pw::serio
+
+// One COM port of the table. Lives as long as the program.
+struct SerialPort {
+    const char* devicePath = nullptr;        // the port's entry in the device name table
+    std::atomic<std::uint32_t> isOpen{0};    // 1 while open; changed under `lock`
+    std::mutex lock;                         // guards isOpen, run, the rings and callbackBusy
+    std::condition_variable callbackDone;    // notified when a data callback of the port returns
+    bool callbackBusy = false;               // the delivery thread runs this port's callback
+    std::uint32_t generation = 0;            // counts opens; tells a delivery which open it served
+    void* context = nullptr;                 // the owner's context for dataFn
+    SerioDataFn dataFn = nullptr;            // data callback, may be null
+    std::shared_ptr<pw::serio::PortRun> run; // resources of the current open; null when closed
+    std::thread readerThread;                // reads the device into run->rx
+    std::thread writerThread;                // writes run->tx to the device
+};
+
+namespace pw::serio {
+
+// ---- Shared between the layer's files --------------------------------------------------------
+
+constexpr std::size_t DEVICE_PATH_SIZE = 256;              // bytes per device name, with the NUL
+constexpr const char* DEVICE_MAP_FILE = "portweave.ports"; // name file in the current directory
+
+// Fills `names` (SERIO_PORT_COUNT entries) from the name file, default "/dev/ttyS<n-1>".
+void load_device_names(char (*names)[DEVICE_PATH_SIZE], const char* mapFile);
+
+// The port table (SERIO_PORT_COUNT records).
+[[nodiscard]] SerialPort* port_table();
+
+// Thread bodies.
+void reader_main(SerialPort* port, std::shared_ptr<PortRun> run);
+void writer_main(SerialPort* port, std::shared_ptr<PortRun> run);
+void delivery_main(std::shared_ptr<LayerRun> layer);
+// True on the delivery thread (so serio_close does not wait for the callback it runs inside).
+[[nodiscard]] bool on_delivery_thread();
+
+} // namespace pw::serio

@@ -1,0 +1,84 @@
+// The device name table: which device path each COM number opens.
+#include "base/platform.h"
+#include "serial/serio_internal.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace pw::serio {
+
+namespace {
+
+std::string trim(const std::string& s) {
+    std::size_t b = 0;
+    std::size_t e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b])) != 0) {
+        ++b;
+    }
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])) != 0) {
+        --e;
+    }
+    return s.substr(b, e - b);
+}
+
+// Parses "COMn=path" (the prefix in any case). Gives the index n-1 and the path, or false.
+bool parse_line(const std::string& line, std::uint32_t* index, std::string* path) {
+    const std::size_t eq = line.find('=');
+    if (eq == std::string::npos) {
+        return false;
+    }
+    const std::string key = trim(line.substr(0, eq));
+    *path = trim(line.substr(eq + 1));
+    if (key.size() < 4 || key.size() > 6 || path->empty() || path->size() >= DEVICE_PATH_SIZE) {
+        return false;
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (std::toupper(static_cast<unsigned char>(key[i])) != "COM"[i]) {
+            return false;
+        }
+    }
+    std::uint32_t number = 0;
+    for (std::size_t i = 3; i < key.size(); ++i) {
+        if (std::isdigit(static_cast<unsigned char>(key[i])) == 0) {
+            return false;
+        }
+        number = number * 10 + static_cast<std::uint32_t>(key[i] - '0');
+    }
+    if (number < 1 || number > SERIO_PORT_COUNT) {
+        return false;
+    }
+    *index = number - 1;
+    return true;
+}
+
+} // namespace
+
+void load_device_names(char (*names)[DEVICE_PATH_SIZE], const char* mapFile) {
+    for (std::uint32_t i = 0; i < SERIO_PORT_COUNT; ++i) {
+        std::snprintf(names[i], DEVICE_PATH_SIZE, "/dev/ttyS%u", i);
+    }
+    std::ifstream in(mapFile);
+    std::string raw;
+    unsigned lineNo = 0;
+    while (in && std::getline(in, raw)) {
+        ++lineNo;
+        const std::string line = trim(raw);
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::uint32_t index = 0;
+        std::string path;
+        if (!parse_line(line, &index, &path)) {
+            char text[128];
+            std::snprintf(text, sizeof text, "SERIO: %s line %u ignored", mapFile, lineNo);
+            pw::diag(text);
+            continue;
+        }
+        std::memcpy(names[index], path.c_str(), path.size() + 1);
+    }
+}
+
+} // namespace pw::serio
