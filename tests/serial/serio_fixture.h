@@ -1,0 +1,92 @@
+// Test fixture of the serial layer: a scratch working directory, captured diagnostics, and the
+// layer shut down after every test.
+#pragma once
+
+#include "base/platform.h"
+#include "serial/serio.h"
+#include "tests/serial/serio_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace serio_test {
+
+inline std::mutex g_diagMutex;
+inline std::vector<std::string> g_diagLines;
+
+inline void captureDiag(const char* text) {
+    std::lock_guard<std::mutex> lk(g_diagMutex);
+    g_diagLines.emplace_back(text);
+}
+
+class SerioTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        {
+            std::lock_guard<std::mutex> lk(g_diagMutex);
+            g_diagLines.clear();
+        }
+        pw::set_diag_sink(captureDiag);
+    }
+
+    void TearDown() override {
+        serio_shutdown();
+        pw::set_diag_sink(nullptr);
+    }
+
+    static std::size_t diagCount(const std::string& text) {
+        std::lock_guard<std::mutex> lk(g_diagMutex);
+        return static_cast<std::size_t>(std::count(g_diagLines.begin(), g_diagLines.end(), text));
+    }
+
+    static bool waitDiag(const std::string& text,
+                         std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+        const auto deadline = Clock::now() + limit;
+        while (Clock::now() < deadline) {
+            if (diagCount(text) > 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
+    // Opens COM`com` with common settings; fails the test when it does not open.
+    SerialPort* openPort(unsigned com, Collector& c, std::uint32_t flow = SERIO_FLOW_NONE,
+                         std::uint32_t baud = 115200) {
+        std::uint32_t ext = 0;
+        const std::uint32_t rc = serio_open(com - 1, baud, 8, SERIO_PARITY_NONE, SERIO_STOP_ONE,
+                                            flow, &c, &c.handle, Collector::callback, &ext);
+        EXPECT_EQ(rc, SERIO_OK) << "errno " << ext;
+        return rc == SERIO_OK ? c.handle : nullptr;
+    }
+
+    // Holds the port's output as a device would with XOFF (the port uses XON/XOFF). Returns once
+    // the XOFF is in effect: the marker sent after it has reached the callback.
+    static bool holdOutput(PtyPair& pty, Collector& c) {
+        const std::size_t before = c.allBytes().size();
+        return pty.write(Bytes{0x13, 'M'}) && c.waitBytes(before + 1);
+    }
+    static bool releaseOutput(PtyPair& pty) { return pty.write(Bytes{0x11}); }
+
+    // Waits until serio_tx_space reports `space`.
+    static bool waitTxSpace(SerialPort* h, std::uint32_t space) {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (Clock::now() < deadline) {
+            if (serio_tx_space(h) == space) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+
+    ScratchDir dir_;
+};
+
+} // namespace serio_test
