@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -86,7 +87,12 @@ protected:
         return false;
     }
 
+    // Collectors live until the layer is shut down in TearDown, so a callback still running
+    // when a test body ends never sees a destroyed context.
+    Collector& newCollector() { return collectors_.emplace_back(); }
+
     ScratchDir dir_;
+    std::deque<Collector> collectors_;
 };
 
 } // namespace serio_test

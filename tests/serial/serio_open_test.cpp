@@ -34,7 +34,7 @@ std::uint32_t openWith(unsigned com, std::uint32_t baud, std::uint8_t bits, std:
 TEST_F(SerioTest, OpenRefusesBadArguments) {
     PtyPair pty;
     dir_.writePorts({{1, pty.slavePath()}});
-    Collector c;
+    Collector& c = newCollector();
     std::uint32_t ext = 0;
     EXPECT_EQ(openWith(1, 9600, 8, 0, 0, 0, c, &ext), SERIO_RC_BAD_ARG) << "not initialised";
     ASSERT_EQ(serio_init(), 1u);
@@ -56,10 +56,10 @@ TEST_F(SerioTest, OpenTwiceReportsAlreadyOpenAndKeepsThePort) {
     PtyPair pty;
     dir_.writePorts({{1, pty.slavePath()}});
     ASSERT_EQ(serio_init(), 1u);
-    Collector c;
+    Collector& c = newCollector();
     SerialPort* h = openPort(1, c);
     ASSERT_NE(h, nullptr);
-    Collector other;
+    Collector& other = newCollector();
     std::uint32_t ext = 0;
     EXPECT_EQ(openWith(1, 9600, 8, 0, 0, 0, other, &ext), SERIO_RC_ALREADY_OPEN);
     EXPECT_EQ(ext, 0u);
@@ -74,7 +74,7 @@ TEST_F(SerioTest, OpenTwiceReportsAlreadyOpenAndKeepsThePort) {
 TEST_F(SerioTest, MissingDeviceGivesOpenFailedWithErrno) {
     dir_.writePorts({{5, dir_.path() + "/no-such-device"}});
     ASSERT_EQ(serio_init(), 1u);
-    Collector c;
+    Collector& c = newCollector();
     std::uint32_t ext = 0;
     EXPECT_EQ(openWith(5, 9600, 8, 0, 0, 0, c, &ext), SERIO_RC_OPEN_FAILED);
     EXPECT_EQ(ext, static_cast<std::uint32_t>(ENOENT));
@@ -88,10 +88,10 @@ TEST_F(SerioTest, DeviceIsOpenedExclusively) {
     ASSERT_EQ(serio_init(), 1u);
 
     // Two COM numbers naming one device: the second open is refused.
-    Collector first;
+    Collector& first = newCollector();
     SerialPort* h = openPort(1, first);
     ASSERT_NE(h, nullptr);
-    Collector second;
+    Collector& second = newCollector();
     std::uint32_t ext = 0;
     EXPECT_EQ(openWith(2, 9600, 8, 0, 0, 0, second, &ext), SERIO_RC_OPEN_FAILED);
     EXPECT_TRUE(ext == EWOULDBLOCK || ext == EBUSY) << ext;
@@ -101,7 +101,7 @@ TEST_F(SerioTest, DeviceIsOpenedExclusively) {
     // A device another program holds cannot be opened; once released it can.
     const int held = lockFromOutside(other.slavePath());
     ASSERT_GE(held, 0);
-    Collector third;
+    Collector& third = newCollector();
     ext = 0;
     EXPECT_EQ(openWith(3, 9600, 8, 0, 0, 0, third, &ext), SERIO_RC_OPEN_FAILED);
     EXPECT_NE(ext, 0u);
@@ -126,7 +126,7 @@ TEST_F(SerioTest, InvalidSettingsAreRefusedAndLeaveTheDeviceFree) {
     };
     for (const Bad& b : {Bad{0, 8, 0, 0}, Bad{9600, 4, 0, 0}, Bad{9600, 9, 0, 0},
                          Bad{9600, 8, 5, 0}, Bad{9600, 8, 0, 3}}) {
-        Collector c;
+        Collector& c = newCollector();
         std::uint32_t ext = 0;
         EXPECT_EQ(openWith(1, b.baud, b.bits, b.parity, b.stop, 0, c, &ext), SERIO_RC_SET_STATE);
         EXPECT_EQ(ext, static_cast<std::uint32_t>(EINVAL));
@@ -139,7 +139,7 @@ TEST_F(SerioTest, InvalidSettingsAreRefusedAndLeaveTheDeviceFree) {
         EXPECT_EQ(now.lflag, before.lflag);
     }
     // A failed open can be followed by a good one at once.
-    Collector c;
+    Collector& c = newCollector();
     EXPECT_NE(openPort(1, c), nullptr);
 }
 
@@ -224,7 +224,7 @@ TEST_F(SerioTest, SettingsReachTheDeviceAndAreRestoredAtClose) {
           Sample{256000, 8, SERIO_PARITY_ODD, SERIO_STOP_ONE_HALF, SERIO_FLOW_XON_XOFF, false,
                  true},
           Sample{115200, 8, SERIO_PARITY_SPACE, SERIO_STOP_ONE, SERIO_FLOW_NONE, true, false}}) {
-        Collector c;
+        Collector& c = newCollector();
         std::uint32_t ext = 0;
         ASSERT_EQ(openWith(1, s.baud, s.bits, s.parity, s.stop, s.flow, c, &ext), SERIO_OK);
         // A pseudo-terminal forces 8 bits without parity generation; the rest shows as set.
@@ -252,7 +252,7 @@ TEST_F(SerioTest, ModemLinesAndCloseResults) {
     PtyPair pty;
     dir_.writePorts({{1, pty.slavePath()}});
     ASSERT_EQ(serio_init(), 1u);
-    Collector c;
+    Collector& c = newCollector();
     SerialPort* h = openPort(1, c);
     ASSERT_NE(h, nullptr);
     // A pseudo-terminal has no modem lines; that counts as success.
@@ -283,7 +283,7 @@ TEST_F(SerioTest, WaitForThreadsStopsBothThreads) {
     PtyPair pty;
     dir_.writePorts({{1, pty.slavePath()}});
     ASSERT_EQ(serio_init(), 1u);
-    Collector c;
+    Collector& c = newCollector();
     SerialPort* h = openPort(1, c);
     ASSERT_NE(h, nullptr);
     const auto start = Clock::now();
@@ -326,8 +326,8 @@ TEST_F(SerioTest, ShutdownClosesEveryPortAndStopsTheLayer) {
     dir_.writePorts({{1, a.slavePath()}, {2, b.slavePath()}});
     ASSERT_EQ(serio_init(), 1u);
     EXPECT_EQ(serio_init(), 1u) << "a second start changes nothing";
-    Collector ca;
-    Collector cb;
+    Collector& ca = newCollector();
+    Collector& cb = newCollector();
     SerialPort* ha = openPort(1, ca);
     SerialPort* hb = openPort(2, cb);
     ASSERT_NE(ha, nullptr);
@@ -344,7 +344,7 @@ TEST_F(SerioTest, ShutdownClosesEveryPortAndStopsTheLayer) {
         EXPECT_GE(fd, 0);
         ::close(fd);
     }
-    Collector c;
+    Collector& c = newCollector();
     std::uint32_t ext = 0;
     EXPECT_EQ(openWith(1, 9600, 8, 0, 0, 0, c, &ext), SERIO_RC_BAD_ARG);
     serio_shutdown();
@@ -355,7 +355,7 @@ TEST_F(SerioTest, LayerStartsAgainAfterShutdownWithNewNames) {
     PtyPair first;
     dir_.writePorts({{4, first.slavePath()}});
     ASSERT_EQ(serio_init(), 1u);
-    Collector c1;
+    Collector& c1 = newCollector();
     ASSERT_NE(openPort(4, c1), nullptr);
     ASSERT_TRUE(first.write("one"));
     ASSERT_TRUE(c1.waitBytes(3));
@@ -364,7 +364,7 @@ TEST_F(SerioTest, LayerStartsAgainAfterShutdownWithNewNames) {
     PtyPair second;
     dir_.writePorts({{4, second.slavePath()}});
     ASSERT_EQ(serio_init(), 1u);
-    Collector c2;
+    Collector& c2 = newCollector();
     SerialPort* h = openPort(4, c2);
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(second.write("two"));
