@@ -14,6 +14,11 @@
 // from any thread, including a data callback, for any port. The layer holds no lock of its own
 // while it runs a data callback.
 //
+// A device that hangs up or fails (an adapter pulled out, the far side of a pseudo-terminal
+// closed) stays open in the layer until serio_close: its reader hands on what it had read, writes
+// one diagnostic and reads no more; its writer, after a failed write, takes nothing more, so the
+// transmit ring fills and serio_transmit refuses bytes instead of losing them silently.
+//
 // Diagnostics (failures inside the threads, ports that would not stop) go to pw::diag only.
 #pragma once
 
@@ -97,7 +102,7 @@ void serio_shutdown();
 //   baudRate:    bits per second, any rate above 0 (non-standard rates such as 14400 too).
 //   dataBits:    5 to 8.
 //   parity:      SERIO_PARITY_*; stopBits: SERIO_STOP_*; flowControl: SERIO_FLOW_* (any other
-//                value leaves the device's handshake settings as they were).
+//                value acts as SERIO_FLOW_NONE).
 //   context:     handed back as the first argument of dataFn.
 //   handle:      receives the port's handle on success (written before data can be delivered).
 //   dataFn:      the data callback, or null to discard what is read.
@@ -116,9 +121,11 @@ std::uint32_t serio_open(std::uint32_t portIndex, std::uint32_t baudRate, std::u
 // settings found at open, discards what the device still buffers, releases the device and the
 // rings. Returns 0 when it closed the port, 1 when the handle is missing or the port is not open.
 // When it returns, the port's data callback is not running and is not called again for this
-// open (unless serio_close runs inside that very callback). A thread that did not end in time
-// keeps what it uses (device, rings) until it ends; the port can be opened again meanwhile only
-// if the device is free.
+// open (unless serio_close runs inside that very callback), so the caller must not hold a lock
+// that the callback takes. A callback that does not return within SERIO_CLOSE_WAIT_MS is given
+// up on with a diagnostic; the chunk it holds is never removed from a later open's ring. A thread
+// that did not end in time keeps what it uses (device, rings) until it ends; the port can be
+// opened again meanwhile only if the device is free.
 std::uint32_t serio_close(SerialPort* handle);
 
 // Raises (state != 0) or lowers (state == 0) a modem line: SERIO_LINE_RTS or SERIO_LINE_DTR.
@@ -144,5 +151,5 @@ std::uint32_t serio_tx_space(SerialPort* handle);
 // Tells the port's reader and writer to stop and waits until both have ended, at most
 // `timeoutMs`. Returns 0 when both ended, SERIO_WAIT_TIMEOUT otherwise (with a diagnostic per
 // thread still running), 1 when the handle is missing or the port is not open. The port stays
-// open but moves no bytes until serio_close. Used by serio_close.
+// open but moves no bytes until serio_close (transmits only fill the ring). Used by serio_close.
 std::uint32_t serio_wait_for_threads(SerialPort* handle, std::uint32_t timeoutMs);
