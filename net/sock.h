@@ -171,6 +171,13 @@ void sock_cleanup();
 // for text that is not an address (and for a missing text).
 [[nodiscard]] std::uint32_t sock_inet_addr(const char* text);
 
+// Inside a callback on the event thread: the record the callback is about (for
+// SOCK_EVENT_ACCEPTED, the listening record; for a buffer request, the record about to receive).
+// Null on any other thread or outside a callback. An owner that closes and re-opens sockets for
+// the same context tells by it whether an event still concerns its current socket: an event
+// raised in the visit during which the owner called sock_close reaches the owner after the call.
+[[nodiscard]] SocketRecord* sock_callback_record();
+
 // Number of passes the event thread has begun since sock_init. For tests and diagnostics: a
 // callback can tell whether two events came from the same pass.
 [[nodiscard]] std::uint64_t sock_pass_count();

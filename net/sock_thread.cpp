@@ -19,8 +19,21 @@ constexpr int HELD_BACK_RETRY_MS = 1;
 // The pass's wait set, reused from pass to pass.
 std::vector<sockos::WaitItem> g_waitSet;
 
+// The record a callback on this thread is about; see sock_callback_record.
+thread_local SocketRecord* t_callbackRecord = nullptr;
+
+// Marks `record` as the subject of the callbacks made while it lives.
+class CallbackSubject {
+public:
+    explicit CallbackSubject(SocketRecord* record) { t_callbackRecord = record; }
+    ~CallbackSubject() { t_callbackRecord = nullptr; }
+    CallbackSubject(const CallbackSubject&) = delete;
+    CallbackSubject& operator=(const CallbackSubject&) = delete;
+};
+
 void raise(SocketRecord* record, std::uint32_t event, std::uintptr_t a = 0, std::uint32_t b = 0,
            std::uintptr_t c = 0) {
+    const CallbackSubject subject(record);
     sock_layer().eventFn(record->context.load(), event, a, b, c);
 }
 
@@ -154,7 +167,11 @@ void flush_queued_output(SocketRecord* r) {
 // Receives once into the owner's buffer. Returns false when the record ended (already removed).
 bool receive_once(SocketRecord* r, SocketRecord** following) {
     SockLayer& layer = sock_layer();
-    std::uint8_t* buffer = layer.bufferFn(r->context.load(), r->receiveSize);
+    std::uint8_t* buffer = nullptr;
+    {
+        const CallbackSubject subject(r);
+        buffer = layer.bufferFn(r->context.load(), r->receiveSize);
+    }
     if (buffer == nullptr) {
         r->heldBack = true;
         return true;
@@ -218,6 +235,10 @@ SocketRecord* visit_connection(SocketRecord* r) {
 }
 
 } // namespace
+
+SocketRecord* sock_callback_record() {
+    return t_callbackRecord;
+}
 
 void sock_poll_pass() {
     SockLayer& layer = sock_layer();

@@ -99,6 +99,7 @@ void Owner::handle(void* context, std::uint32_t event, std::uintptr_t a, std::ui
     e.b = b;
     e.c = c;
     e.pass = sock_pass_count();
+    e.subject = sock_callback_record();
     std::function<void(const Event&)> reaction;
     {
         std::lock_guard<std::mutex> lock(o.mutex_);

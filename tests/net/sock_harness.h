@@ -22,9 +22,10 @@ struct Event {
     std::uintptr_t a = 0;
     std::uint32_t b = 0;
     std::uintptr_t c = 0;
-    std::string text;               // SOCK_EVENT_ACCEPTED: the peer's address text
-    std::vector<std::uint8_t> data; // SOCK_EVENT_DATA: the bytes received
-    std::uint64_t pass = 0;         // the event thread's pass that raised it
+    std::string text;                // SOCK_EVENT_ACCEPTED: the peer's address text
+    std::vector<std::uint8_t> data;  // SOCK_EVENT_DATA: the bytes received
+    std::uint64_t pass = 0;          // the event thread's pass that raised it
+    SocketRecord* subject = nullptr; // sock_callback_record() during the call
 };
 
 class Owner {

@@ -59,6 +59,8 @@ TEST_F(SockTest, ServerAcceptsReceivesAndReportsClosureAfterTheData) {
     ASSERT_TRUE(owner().wait_events(ctx(1), 1));
     const Event accepted = owner().events_for(ctx(1))[0];
     EXPECT_EQ(accepted.event, SOCK_EVENT_ACCEPTED);
+    EXPECT_EQ(accepted.subject, server) << "an accept is about the listening record";
+    EXPECT_EQ(sock_callback_record(), nullptr) << "only set inside a callback";
     EXPECT_NE(accepted.a, 0u);
     EXPECT_EQ(accepted.b, local_port(client.get())) << "peer port in host byte order";
     EXPECT_EQ(accepted.text, "127.0.0.1");
@@ -79,6 +81,9 @@ TEST_F(SockTest, ServerAcceptsReceivesAndReportsClosureAfterTheData) {
         EXPECT_EQ(evs[i].c, 0u) << "TCP data carries no source address";
     }
     EXPECT_EQ(owner().data_for(ctx(2)), sent);
+    for (const auto& e : evs) {
+        EXPECT_EQ(e.subject, reinterpret_cast<SocketRecord*>(accepted.a));
+    }
     // Closed exactly once: nothing more arrives for the record.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(owner().events_for(ctx(2)).size(), evs.size());
