@@ -1,0 +1,258 @@
+// The data path: receiving, gathering under the forwarding conditions, transmitting, holding a
+// fast source back while its destination is full, and the periodic processing of port timers.
+#include "engine/engine_state.h"
+#include "net/sock.h"
+#include "serial/serio.h"
+
+#include <algorithm>
+
+namespace {
+
+// The gathering limit of a port. A stored buffer size outside 1 to RECEIVE_BUFFER_SIZE (only a
+// damaged data file holds one) counts as a full buffer, so nothing is ever written past it.
+std::uint32_t GatherLimit(const PortConfig& config) {
+    if (config.fwdBufferFull == 0 || config.bufferSize == 0 ||
+        config.bufferSize > RECEIVE_BUFFER_SIZE) {
+        return RECEIVE_BUFFER_SIZE;
+    }
+    return config.bufferSize;
+}
+
+void PortGather(PortState& port, PortState& destination, const std::uint8_t* data,
+                std::uint32_t length) {
+    const PortConfig& config = ConfigOf(port);
+    const std::uint32_t limit = GatherLimit(config);
+    for (std::uint32_t i = 0; i < length; ++i) {
+        const std::uint8_t byte = data[i];
+        port.buffer[port.count++] = byte;
+        if (config.fwdFrameEnd != 0 && byte == config.frameEndChar) {
+            PortTransmit(destination, port.buffer, port.count);
+            port.count = 0;
+            StopTimer(port, TIMER_INTERCHAR);
+        } else if (port.count >= limit) {
+            // ">=": the limit may have shrunk under bytes gathered before a configuration change.
+            if (config.fwdBufferFull != 0) {
+                PortTransmit(destination, port.buffer, port.count);
+            }
+            port.count = 0;
+            StopTimer(port, TIMER_INTERCHAR);
+        }
+    }
+    if (port.count > 0 && config.fwdInterChar != 0) {
+        StartTimer(port, TIMER_INTERCHAR, config.interCharMs);
+    }
+}
+
+// Whether the destination of `port` can take everything that `incoming` more received bytes
+// could make the port transmit: all of them, plus, when gathering, what is gathered already.
+// Bytes that would be dropped anyway (engine paused, source or destination down) count as taken,
+// so that a dead destination never holds its source back.
+bool DestinationCanTake(PortState& port, std::uint32_t incoming) {
+    if (engine().paused != 0 || port.activated == 0) {
+        return true;
+    }
+    const PortConfig& config = ConfigOf(port);
+    PortState& destination = Destination(port);
+    if (destination.activated == 0) {
+        return true;
+    }
+    const std::uint32_t needed = config.fwdInstant != 0 ? incoming : port.count + incoming;
+    const PortConfig& destConfig = ConfigOf(destination);
+    if (destConfig.portType == PORT_TYPE_SERIAL) {
+        return serio_tx_space(destination.handle.serial) >= needed;
+    }
+    if (destConfig.portType == PORT_TYPE_IP && destination.connected != 0 &&
+        destConfig.ipProtocol == IP_PROTO_TCP) {
+        return sock_send_space(destination.handle.socket) >= needed;
+    }
+    // A datagram that the platform refuses is lost like any datagram on the way.
+    return true;
+}
+
+} // namespace
+
+void PortReceive(PortState& port, const std::uint8_t* data, std::uint32_t length) {
+    Engine& e = engine();
+    if (e.paused != 0 || data == nullptr || length == 0 || port.activated == 0) {
+        return;
+    }
+    const PortConfig& config = ConfigOf(port);
+    port.rxBytes += length;
+    if (config.trace != 0) {
+        e.callbacks.traceCallback(port.link->id, port.portId, TRACE_DIR_RX, data, length);
+    }
+    PortState& destination = Destination(port);
+    if (destination.activated == 0) {
+        return;
+    }
+    if (config.fwdInstant != 0) {
+        PortTransmit(destination, data, length);
+    } else {
+        PortGather(port, destination, data, length);
+    }
+}
+
+void PortTransmit(PortState& port, const std::uint8_t* data, std::uint32_t length) {
+    Engine& e = engine();
+    if (e.paused != 0) {
+        return;
+    }
+    const PortConfig& config = ConfigOf(port);
+    bool accepted = false;
+    if (config.portType == PORT_TYPE_SERIAL) {
+        if (serio_transmit(port.handle.serial, data, length) != 0) {
+            accepted = true;
+            port.txBytes += length;
+        }
+    } else if (config.portType == PORT_TYPE_IP) {
+        if (port.connected == 0) {
+            return;
+        }
+        if (config.ipProtocol == IP_PROTO_TCP) {
+            // Queued sends keep what the socket cannot take at once; the source was held back
+            // until the queue had room for all of it.
+            std::uint32_t sent = 0;
+            if (sock_send_queued(port.handle.socket, data, length, &sent) == SOCK_RC_OK) {
+                accepted = true;
+                port.txBytes += sent;
+            }
+        } else if (config.ipProtocol == IP_PROTO_UDP) {
+            const bool echo = config.loopback != 0;
+            const std::uint32_t address = echo ? port.peerAddr : port.udpDestAddr;
+            const auto udpPort =
+                static_cast<std::uint16_t>((echo ? port.peerPort : config.ipPort) & 0xFFFFu);
+            if (sock_send_to(port.handle.socket, address, udpPort, data, length) == SOCK_RC_OK) {
+                accepted = true;
+                port.txBytes += length;
+            }
+        } else {
+            accepted = true;
+        }
+    } else {
+        accepted = true;
+    }
+    if (accepted && config.trace != 0) {
+        e.callbacks.traceCallback(port.link->id, port.portId, TRACE_DIR_TX, data, length);
+    }
+}
+
+void InterCharFlush(PortState& port) {
+    if (port.activated == 0 || port.count == 0 || port.link->allocated == 0) {
+        return;
+    }
+    PortTransmit(Destination(port), port.buffer, port.count);
+    port.count = 0;
+}
+
+void GeneratorStep(PortState& port) {
+    const PortConfig& config = ConfigOf(port);
+    const bool ready = port.link->allocated != 0 && port.activated != 0 &&
+                       (config.portType != PORT_TYPE_IP || port.connected != 0);
+    const std::uint32_t length = std::min(config.genLength, GEN_DATA_SIZE);
+    if (ready && length > 0) {
+        PortTransmit(port, config.genData, length);
+    }
+}
+
+std::uint8_t* GetSocketBuffer(void* context, std::uint32_t /*maxLength*/) {
+    EngineEntry entry;
+    Engine& e = engine();
+    if (context != nullptr && e.initialized != 0) {
+        PortState& port = *static_cast<PortState*>(context);
+        if (!DestinationCanTake(port, RECEIVE_BUFFER_SIZE)) {
+            // The bytes wait in the socket, and TCP flow control slows the sender down.
+            return nullptr;
+        }
+    }
+    return e.receiveBuffer;
+}
+
+std::uint32_t OnSerialData(void* context, const std::uint8_t* data, std::uint32_t length) {
+    EngineEntry entry;
+    if (context == nullptr || engine().initialized == 0) {
+        return 1;
+    }
+    PortState& port = *static_cast<PortState*>(context);
+    if (!DestinationCanTake(port, length)) {
+        // The chunk stays in the port's receive ring and is offered again shortly.
+        return 0;
+    }
+    PortReceive(port, data, length);
+    return 1;
+}
+
+void WeaveProcess() {
+    EngineEntry entry;
+    Engine& e = engine();
+    if (e.initialized == 0) {
+        return;
+    }
+    for (LinkSlot& slot : e.slots) {
+        if (slot.allocated == 0) {
+            continue;
+        }
+        for (PortState& port : slot.port) {
+            for (std::uint32_t index = 0; index < PORT_TIMER_COUNT; ++index) {
+                PortTimer& timer = port.timers[index];
+                if (timer.active == 0) {
+                    continue;
+                }
+                const std::uint32_t now = e.callbacks.timeCallback();
+                if (now - timer.start < timer.period) {
+                    continue;
+                }
+                timer.active = 0;
+                switch (index) {
+                case TIMER_INTERCHAR:
+                    InterCharFlush(port);
+                    break;
+                case TIMER_RECONNECT:
+                    ReconnectDue(port);
+                    break;
+                case TIMER_TRAFFIC:
+                    GeneratorStep(port);
+                    StartTimer(port, TIMER_TRAFFIC, ConfigOf(port).genPeriodMs);
+                    break;
+                default:
+                    break;
+                }
+            }
+        }
+    }
+}
+
+std::uint32_t WeaveNextTimerDue() {
+    EngineEntry entry;
+    Engine& e = engine();
+    if (e.initialized == 0) {
+        return WEAVE_NO_TIMER;
+    }
+    std::uint32_t earliest = WEAVE_NO_TIMER;
+    bool clockRead = false;
+    std::uint32_t now = 0;
+    for (const LinkSlot& slot : e.slots) {
+        if (slot.allocated == 0) {
+            continue;
+        }
+        for (const PortState& port : slot.port) {
+            for (const PortTimer& timer : port.timers) {
+                if (timer.active == 0) {
+                    continue;
+                }
+                if (!clockRead) {
+                    now = e.callbacks.timeCallback();
+                    clockRead = true;
+                }
+                const std::uint32_t elapsed = now - timer.start;
+                const std::uint32_t left = elapsed >= timer.period ? 0 : timer.period - elapsed;
+                earliest = std::min(earliest, left);
+            }
+        }
+    }
+    return earliest;
+}
+
+void WeaveSetTimerWake(WeaveTimerWakeFn wake) {
+    EngineEntry entry;
+    engine().timerWake = wake;
+}
