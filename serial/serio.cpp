@@ -3,6 +3,7 @@
 #include "base/platform.h"
 #include "serial/serio_internal.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <new>
@@ -30,6 +31,8 @@ Layer& layer() {
     static Layer* const instance = new Layer;
     return *instance;
 }
+
+std::atomic<SerioFaultFn> g_faultFn{nullptr};
 
 // The port a handle names, or null when it is not one of the table's records.
 SerialPort* port_of(SerialPort* handle) {
@@ -158,7 +161,15 @@ PortRun::~PortRun() {
     os::close_signal(spaceFd);
 }
 
+SerioFaultFn fault_callback() {
+    return g_faultFn.load();
+}
+
 } // namespace pw::serio
+
+void serio_set_fault_callback(SerioFaultFn fn) {
+    g_faultFn.store(fn);
+}
 
 std::uint32_t serio_init() {
     Layer& L = layer();

@@ -42,6 +42,14 @@ struct SerialPort;
 using SerioDataFn = std::uint32_t (*)(void* context, const std::uint8_t* data,
                                       std::uint32_t length);
 
+// Told, on the delivery thread, that a port's device hung up or failed (an adapter pulled out,
+// the far side of a pseudo-terminal closed, a write refused): once per open, after every chunk
+// read before the failure has been delivered. The port stays open in the layer but moves no more
+// bytes until its owner closes it with serio_close from its control thread (not from inside this
+// callback). The same rules as for the data callback apply: no lock of the layer is held, the
+// callback may call serio_transmit and serio_tx_space, and serio_close waits for it to return.
+using SerioFaultFn = void (*)(void* context);
+
 // Sizes and limits.
 constexpr std::uint32_t SERIO_PORT_COUNT = 100;  // port indexes 0 (COM1) to 99 (COM100)
 constexpr std::uint32_t SERIO_CHUNK_SIZE = 2048; // bytes per ring entry and per chunk
@@ -92,6 +100,10 @@ constexpr std::uint32_t SERIO_LINE_DTR = 1;
 // the delivery thread. Returns 1 when the layer is running (also when it already was), 0 when
 // its signals or its delivery thread could not be made (the layer then stays not initialised).
 std::uint32_t serio_init();
+
+// Sets the fault callback of every port (null: none), for faults reported from then on. Control
+// thread; kept across serio_shutdown and serio_init.
+void serio_set_fault_callback(SerioFaultFn fn);
 
 // Stops the layer: closes every open port (as serio_close), ends the delivery thread (waiting up
 // to 1000 ms) and marks the layer not initialised. Does nothing when it is not initialised.

@@ -137,18 +137,20 @@ struct LayerRun {
 // What one open of a port shares with its reader and writer. The last holder closes the device
 // and the signals and frees the rings, so nothing is released under a thread that still runs.
 struct PortRun {
-    int device = -1;                 // open device descriptor
-    int stopFd = -1;                 // signal: raised once to end both threads; never cleared
-    int writeFd = -1;                // signal: a transmit queued bytes for the writer
-    int spaceFd = -1;                // signal: the delivery thread made room in a full rx ring
-    SavedLine saved{};               // the device's settings as found at open
-    PortQueue tx;                    // bytes waiting for the writer (port lock)
-    PortQueue rx;                    // chunks waiting for delivery (port lock)
-    std::shared_ptr<LayerRun> layer; // the layer run whose delivery thread serves this port
-    std::mutex doneMutex;            // guards readerDone and writerDone
-    std::condition_variable doneCv;  // notified when a thread ends
-    bool readerDone = false;         // the reader thread has ended
-    bool writerDone = false;         // the writer thread has ended
+    int device = -1;                  // open device descriptor
+    int stopFd = -1;                  // signal: raised once to end both threads; never cleared
+    int writeFd = -1;                 // signal: a transmit queued bytes for the writer
+    int spaceFd = -1;                 // signal: the delivery thread made room in a full rx ring
+    SavedLine saved{};                // the device's settings as found at open
+    PortQueue tx;                     // bytes waiting for the writer (port lock)
+    PortQueue rx;                     // chunks waiting for delivery (port lock)
+    std::shared_ptr<LayerRun> layer;  // the layer run whose delivery thread serves this port
+    std::mutex doneMutex;             // guards readerDone and writerDone
+    std::condition_variable doneCv;   // notified when a thread ends
+    bool readerDone = false;          // the reader thread has ended
+    bool writerDone = false;          // the writer thread has ended
+    std::atomic<bool> faulted{false}; // the device hung up or failed; set once by either thread
+    bool faultReported = false;       // the owner was told of the fault (port lock)
     PortRun() = default;
     PortRun(const PortRun&) = delete;
     PortRun& operator=(const PortRun&) = delete;
@@ -184,6 +186,9 @@ void load_device_names(char (*names)[DEVICE_PATH_SIZE], const char* mapFile);
 
 // The port table (SERIO_PORT_COUNT records).
 [[nodiscard]] SerialPort* port_table();
+
+// The fault callback set by serio_set_fault_callback, or null.
+[[nodiscard]] SerioFaultFn fault_callback();
 
 // Thread bodies.
 void reader_main(SerialPort* port, std::shared_ptr<PortRun> run);

@@ -84,6 +84,14 @@ int ms_until(Clock::time_point deadline) {
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
+// Tells the delivery thread that the port's device failed; it tells the owner once the chunks
+// read before the failure are delivered.
+void mark_faulted(PortRun& run) {
+    if (!run.faulted.exchange(true)) {
+        (void)os::raise_signal(run.layer->dataFd);
+    }
+}
+
 enum class Offer { None, Taken, Held };
 
 // Removes the front chunk of a receive ring; wakes the reader if the ring was full.
@@ -93,6 +101,25 @@ void drop_received(PortRun& run) {
     if (wasFull) {
         (void)os::raise_signal(run.spaceFd);
     }
+}
+
+// With the receive ring empty: tells the owner of a failed device, once per open. Called and
+// returning with the port lock held; the callback runs without it.
+Offer report_fault(SerialPort& port, std::unique_lock<std::mutex>& lk) {
+    PortRun& run = *port.run;
+    SerioFaultFn fn = fault_callback();
+    if (!run.faulted.load() || run.faultReported || fn == nullptr) {
+        return Offer::None;
+    }
+    run.faultReported = true;
+    void* context = port.context;
+    port.callbackBusy = true;
+    lk.unlock();
+    fn(context);
+    lk.lock();
+    port.callbackBusy = false;
+    port.callbackDone.notify_all();
+    return Offer::Taken;
 }
 
 // Offers the front chunk of one port's receive ring to its owner; removes it once taken.
@@ -105,13 +132,13 @@ Offer offer_chunk(SerialPort& port, std::uint8_t* buf) {
     std::uint32_t generation = 0;
     std::uint32_t len = 0;
     {
-        std::lock_guard<std::mutex> lk(port.lock);
+        std::unique_lock<std::mutex> lk(port.lock);
         if (port.isOpen.load() == 0 || !port.run) {
             return Offer::None;
         }
         len = queue_peek(port.run->rx, buf);
         if (len == 0) {
-            return Offer::None;
+            return report_fault(port, lk);
         }
         fn = port.dataFn;
         if (fn == nullptr) {
@@ -171,6 +198,8 @@ void reader_main(SerialPort* port, std::shared_ptr<PortRun> runRef) {
             continue;
         }
         if (deviceGone) {
+            // Only now: every chunk read before the failure is in the ring.
+            mark_faulted(run);
             if (wait_for_stop(run.stopFd, &waitReported, "WaitForSingleObject(Reader handles)")) {
                 break;
             }
@@ -262,6 +291,7 @@ void writer_main(SerialPort* port, std::shared_ptr<PortRun> runRef) {
             // Stop taking, so that the ring fills and transmits are refused, not silently lost.
             pw::diag("WriteFile\n");
             deviceGone = true;
+            mark_faulted(run);
         }
     }
     mark_done(run, false);

@@ -369,5 +369,52 @@ TEST_F(SerioDataTest, HangUpIsReportedOnceAndDoesNotSpin) {
     EXPECT_EQ(diagCount("Threads did not exit"), 0u);
 }
 
+// Faults reported to the owner: the context and how many bytes it had taken at that moment.
+std::mutex g_faultMutex;
+std::vector<std::pair<void*, std::size_t>> g_faults;
+
+void recordFault(void* context) {
+    const std::size_t taken = static_cast<Collector*>(context)->allBytes().size();
+    std::lock_guard<std::mutex> lk(g_faultMutex);
+    g_faults.emplace_back(context, taken);
+}
+
+std::vector<std::pair<void*, std::size_t>> faults() {
+    std::lock_guard<std::mutex> lk(g_faultMutex);
+    return g_faults;
+}
+
+TEST_F(SerioDataTest, HangUpIsToldToTheOwnerOnceAfterTheDataReadBeforeIt) {
+    {
+        std::lock_guard<std::mutex> lk(g_faultMutex);
+        g_faults.clear();
+    }
+    serio_set_fault_callback(recordFault);
+    Collector& c = newCollector();
+    SerialPort* h = openPort(1, c);
+    ASSERT_NE(h, nullptr);
+    // Held back first, so the chunk is still waiting in the ring when the device goes away.
+    c.accept = false;
+    ASSERT_TRUE(pty_.write("last words"));
+    ASSERT_TRUE(c.waitRefused(1));
+    pty_.hangUp();
+    ASSERT_TRUE(waitDiag("ReadFile in ReaderAndStatusProc"));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(faults().empty()) << "told before the data read earlier was delivered";
+    c.accept = true;
+    ASSERT_TRUE(c.waitBytes(10));
+    const auto deadline = Clock::now() + 5s;
+    while (faults().empty() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(2ms);
+    }
+    std::this_thread::sleep_for(100ms);
+    const auto told = faults();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].first, &c);
+    EXPECT_EQ(told[0].second, 10u);
+    EXPECT_EQ(serio_close(h), 0u);
+    serio_set_fault_callback(nullptr);
+}
+
 } // namespace
 } // namespace serio_test
