@@ -148,7 +148,9 @@ void GeneratorStep(PortState& port) {
     const PortConfig& config = ConfigOf(port);
     const bool ready = port.link->allocated != 0 && port.activated != 0 &&
                        (config.portType != PORT_TYPE_IP || port.connected != 0);
-    const std::uint32_t length = std::min(config.genLength, GEN_DATA_SIZE);
+    // Copied first: the record is packed, so its fields cannot be bound to references.
+    const std::uint32_t stored = config.genLength;
+    const std::uint32_t length = stored < GEN_DATA_SIZE ? stored : GEN_DATA_SIZE;
     if (ready && length > 0) {
         PortTransmit(port, config.genData, length);
     }

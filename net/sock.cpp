@@ -8,7 +8,9 @@ namespace {
 
 constexpr int LISTEN_BACKLOG = 3;
 
-SockLayer g_layer;
+// Never destroyed: a process that ends without sock_cleanup must not end in the destructor of a
+// running thread.
+SockLayer& g_layer = *new SockLayer;
 
 bool started() {
     return g_layer.started.load();

@@ -21,8 +21,10 @@ namespace {
 
 // Written by wake_open/wake_close while no other thread uses the layer; read by any thread.
 std::atomic<int> g_wakeFd{-1};
-// Reused by every wait so that a pass allocates nothing once the tables stop growing.
-std::vector<pollfd> g_pollSet;
+// Reused by every wait so that a pass allocates nothing once the tables stop growing. Never
+// destroyed, like the layer's state: the event thread may outlive static destruction when a
+// process ends without stopping the layer.
+std::vector<pollfd>& g_pollSet = *new std::vector<pollfd>;
 
 short to_poll_events(unsigned asked) {
     short events = 0;

@@ -16,8 +16,8 @@ namespace {
 // Wait limit while some record is held back: it must be retried soon, but not spun on.
 constexpr int HELD_BACK_RETRY_MS = 1;
 
-// The pass's wait set, reused from pass to pass.
-std::vector<sockos::WaitItem> g_waitSet;
+// The pass's wait set, reused from pass to pass; never destroyed, as the layer's state.
+std::vector<sockos::WaitItem>& g_waitSet = *new std::vector<sockos::WaitItem>;
 
 // The record a callback on this thread is about; see sock_callback_record.
 thread_local SocketRecord* t_callbackRecord = nullptr;

@@ -125,6 +125,8 @@ void SockTest::SetUp() {
 }
 
 void SockTest::TearDown() {
+    // Reactions may refer to the finished test's locals; events of the cleanup must not run them.
+    owner().on_event(nullptr);
     sock_cleanup();
     owner().reset();
 }

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 using namespace socktest;
@@ -15,33 +16,40 @@ namespace {
 // things for one pass. The gate is a UDP socket whose datagram's callback blocks.
 class Gate {
 public:
-    explicit Gate(void* context) : context_(context), port_(free_udp_port()) {
-        EXPECT_EQ(sock_open_udp(context_, port_, &record_), SOCK_RC_OK);
+    explicit Gate(void* context) : state_(std::make_shared<State>()), port_(free_udp_port()) {
+        state_->context = context;
+        EXPECT_EQ(sock_open_udp(context, port_, &record_), SOCK_RC_OK);
     }
     // A failed assertion must not leave the event thread blocked for the cleanup to wait on.
     ~Gate() { open(); }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
     // Blocks the event thread in the gate's callback until open() is called.
     void close_and_wait(Owner& owner) {
-        owner.on_event([this](const Event& e) {
-            if (e.context == context_) {
-                closed_ = true;
-                while (!open_.load()) {
+        // The reaction shares the gate's state, so it stays sound after the gate is gone.
+        owner.on_event([state = state_](const Event& e) {
+            if (e.context == state->context) {
+                state->closed = true;
+                while (!state->open.load()) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 }
             }
         });
         Fd peer = udp_bind(0);
         ASSERT_TRUE(udp_send(peer.get(), port_, "g", 1));
-        ASSERT_TRUE(wait_until([this] { return closed_.load(); }));
+        ASSERT_TRUE(wait_until([this] { return state_->closed.load(); }));
     }
-    void open() { open_ = true; }
+    void open() { state_->open = true; }
 
 private:
-    void* context_;
+    struct State {
+        void* context = nullptr;
+        std::atomic<bool> closed{false};
+        std::atomic<bool> open{false};
+    };
+    std::shared_ptr<State> state_;
     std::uint16_t port_;
     SocketRecord* record_ = nullptr;
-    std::atomic<bool> closed_{false};
-    std::atomic<bool> open_{false};
 };
 
 TEST_F(SockTest, ServerAcceptsReceivesAndReportsClosureAfterTheData) {
