@@ -1,0 +1,94 @@
+// What the application needs of the operating system before and around its window: the
+// single-instance lock, the choice of the working directory, and the termination signals that
+// end the program in order. The choices are plain functions of their inputs; the calls that
+// touch the system live in app_platform_posix.cpp. Main thread unless stated.
+#pragma once
+
+#include <string>
+
+namespace pw::app {
+
+constexpr char INSTANCE_LOCK_NAME[] = "PortweaveReenterCheck";
+constexpr char DATA_DIR_NAME[] = "portweave"; // under $XDG_DATA_HOME when the program's own
+                                              // directory is not writable
+
+// ---- single instance ----
+
+// Where the lock lives: "<runtimeDir>/PortweaveReenterCheck" when `runtimeDir` ($XDG_RUNTIME_DIR)
+// is a non-empty absolute path, else "/tmp/PortweaveReenterCheck-<uid>".
+[[nodiscard]] std::string InstanceLockPath(const char* runtimeDir, unsigned uid);
+// The path for this process, from its environment and user id.
+[[nodiscard]] std::string InstanceLockPath();
+
+enum class LockResult {
+    Acquired,    // this process is the one instance
+    HeldByOther, // another instance holds it: leave at once
+    Unavailable, // the lock file cannot be opened; the program runs without the guarantee
+};
+
+// An exclusive advisory lock (flock) on a file. The kernel releases it when the process ends,
+// however it ends, so a crash never leaves a stale lock.
+class InstanceLock {
+public:
+    InstanceLock() = default;
+    ~InstanceLock() { release(); }
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    // Takes the lock without waiting. The file is created (mode 0600) if missing; a symbolic link
+    // in its place is refused.
+    [[nodiscard]] LockResult acquire(const std::string& path);
+    void release();
+    [[nodiscard]] bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// ---- working directory ----
+
+// The program's files live in the directory of its executable when that is writable (portable
+// use, as built); otherwise in "$XDG_DATA_HOME/portweave", with "$HOME/.local/share" when
+// XDG_DATA_HOME is unset, empty or relative. Empty when neither can be known.
+[[nodiscard]] std::string ChooseWorkingDirectory(const std::string& exeDir, bool exeDirWritable,
+                                                 const char* xdgDataHome, const char* home);
+
+// The directory of the running executable (from /proc/self/exe); empty when unknown.
+[[nodiscard]] std::string ExecutableDirectory();
+
+// Whether the process may create files in `dir`.
+[[nodiscard]] bool IsWritableDirectory(const std::string& dir);
+
+// Chooses the working directory for this process, creates it when it is the data directory, and
+// makes it the current directory. Returns the directory, or empty when that failed (the current
+// directory then stays as it was).
+std::string EnterWorkingDirectory();
+
+// ---- termination signals ----
+
+// Turns SIGTERM, SIGINT and SIGHUP into bytes on a pipe, so that the event loop can run the same
+// orderly exit as Tools > Exit (the handler itself only writes the signal number). One instance
+// per process.
+class SignalBridge {
+public:
+    SignalBridge() = default;
+    ~SignalBridge() { uninstall(); }
+    SignalBridge(const SignalBridge&) = delete;
+    SignalBridge& operator=(const SignalBridge&) = delete;
+
+    // Installs the handlers (the pipe is made at the first installation and kept for the life of
+    // the process); false when the pipe or a handler cannot be had (the previous handlers stay).
+    [[nodiscard]] bool install();
+    // Puts the previous handlers back; signals arriving later are not bridged.
+    void uninstall();
+    // The pipe's read end: readable while a signal waits to be taken; -1 when not installed.
+    [[nodiscard]] int readFd() const { return readFd_; }
+    // The number of the oldest signal not yet taken, or 0 when none waits. Never blocks.
+    [[nodiscard]] int takeSignal();
+
+private:
+    int readFd_ = -1;
+    bool installed_ = false;
+};
+
+} // namespace pw::app

@@ -1,0 +1,86 @@
+// Pending list rows, handed from the logging threads to the main thread in batches.
+#include "app/core/row_queue.h"
+
+namespace pw::app {
+
+RowQueue::RowQueue(std::function<void()> wake) : wake_(std::move(wake)) {}
+
+void RowQueue::changed() {
+    if (!wakePending_) {
+        wakePending_ = true;
+        if (wake_) {
+            wake_();
+        }
+    }
+}
+
+template <class Row>
+void RowQueue::RemoveFirst(ListState<Row>& list) {
+    // Rows the consumer will still hold once the pending clear and drops are applied.
+    const std::uint32_t kept = list.pending.clear ? 0 : list.shown;
+    if (list.pending.dropFront < kept) {
+        ++list.pending.dropFront;
+    } else if (!list.pending.rows.empty()) {
+        list.pending.rows.pop_front();
+    }
+}
+
+template <class Row>
+ListBatch<Row> RowQueue::Take(ListState<Row>& list) {
+    ListBatch<Row> batch = std::move(list.pending);
+    list.pending = ListBatch<Row>{};
+    const std::uint32_t kept = batch.clear ? 0 : list.shown;
+    list.shown = kept - batch.dropFront + static_cast<std::uint32_t>(batch.rows.size());
+    return batch;
+}
+
+RowBatch RowQueue::take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wakePending_ = false;
+    RowBatch batch;
+    batch.events = Take(events_);
+    batch.traces = Take(traces_);
+    batch.traceToFileSwitchedOff = switchedOff_;
+    switchedOff_ = false;
+    return batch;
+}
+
+void RowQueue::appendEventRow(const EventRow& row) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.pending.rows.push_back(QueuedEventRow{row.timestamp, row.text});
+    changed();
+}
+
+void RowQueue::removeFirstEventRow() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    RemoveFirst(events_);
+    changed();
+}
+
+void RowQueue::appendTraceRow(const TraceRow& row) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    traces_.pending.rows.push_back(
+        QueuedTraceRow{row.timestamp, row.linkPort, row.direction, row.length, row.data});
+    changed();
+}
+
+void RowQueue::removeFirstTraceRow() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    RemoveFirst(traces_);
+    changed();
+}
+
+void RowQueue::clearTraceRows() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    traces_.pending = ListBatch<QueuedTraceRow>{};
+    traces_.pending.clear = true;
+    changed();
+}
+
+void RowQueue::traceToFileSwitchedOff() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    switchedOff_ = true;
+    changed();
+}
+
+} // namespace pw::app

@@ -1,0 +1,131 @@
+// Start-up after the lock, the reports' road to the main thread, and the orderly exit.
+#include "app/ui/application.h"
+
+#include "app/core/texts.h"
+#include "app/ui/main_dialog.h"
+#include "app/ui/main_window.h"
+#include "app/ui/tray.h"
+#include "base/platform.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QSocketNotifier>
+
+namespace pw::app {
+
+Application::Application(SessionOptions options, QObject* parent)
+    : QObject(parent), session_(options), logic_(session_.state(), session_.log(), options.engine),
+      rows_([this] {
+          QMetaObject::invokeMethod(this, &Application::drainRows, Qt::QueuedConnection);
+      }),
+      status_([this] {
+          QMetaObject::invokeMethod(this, &Application::drainStatus, Qt::QueuedConnection);
+      }),
+      scheduler_(ProcessScheduler::Hooks{
+          WeaveProcess, WeaveNextTimerDue,
+          [this](std::uint32_t delayMs) { processTimer_.start(static_cast<int>(delayMs)); },
+          [this] { processTimer_.stop(); },
+          [this] {
+              QMetaObject::invokeMethod(
+                  this, [this] { scheduler_.wakeArrived(); }, Qt::QueuedConnection);
+          },
+          now_ms}) {
+    processTimer_.setSingleShot(true);
+    processTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&processTimer_, &QTimer::timeout, this, [this] { scheduler_.timerFired(); });
+    session_.setStatusQueue(&status_);
+}
+
+Application::~Application() {
+    finish();
+}
+
+bool Application::start() {
+    InstallTimerWake(&scheduler_);
+    char errText[ERR_TEXT_SIZE] = {};
+    if (!session_.start(errText)) {
+        InstallTimerWake(nullptr);
+        QMessageBox::critical(nullptr, QString::fromUtf8(WEAVE_INIT_FAILED_CAPTION),
+                              QString::fromUtf8(errText));
+        finished_ = true;
+        return false;
+    }
+    started_ = true;
+
+    window_ = std::make_unique<MainWindow>(state(), logic_);
+    MainWindow* window = window_.get();
+    // Exit runs from the event loop, never inside the menu's own handler, so the window it
+    // destroys is not on the stack.
+    connect(window, &MainWindow::exitRequested, this, &Application::requestExit,
+            Qt::QueuedConnection);
+    log().setSink(&rows_);
+    logic_.initialise();
+    window->show();
+
+    tray_ = new Tray(this);
+    tray_->add();
+    window->setTrayAvailable(tray_->available());
+    connect(tray_, &Tray::showWindowRequested, window, &MainWindow::showFromTray);
+    connect(window, &MainWindow::hiddenToTray, tray_, &Tray::showBackgroundNotice);
+    connect(window->mainDialog(), &MainDialog::userActed, this, [this] { scheduler_.rearm(); });
+    scheduler_.rearm();
+    return true;
+}
+
+void Application::watchSignals(int fd, std::function<void()> takeSignal) {
+    takeSignal_ = std::move(takeSignal);
+    signalNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(signalNotifier_, &QSocketNotifier::activated, this, [this] {
+        if (takeSignal_) {
+            takeSignal_();
+        }
+        requestExit();
+    });
+}
+
+void Application::drainRows() {
+    RowBatch batch = rows_.take();
+    if (window_ != nullptr && !batch.empty()) {
+        window_->mainDialog()->applyRows(std::move(batch));
+    }
+}
+
+void Application::drainStatus() {
+    for (const LinkStatus& status : status_.take()) {
+        if (window_ != nullptr) {
+            logic_.showLinkStatus(status);
+        }
+    }
+}
+
+void Application::requestExit() {
+    if (exiting_ || !started_) {
+        return;
+    }
+    exiting_ = true;
+    state().exitRequested = true;
+    log().logEvent(SYSTEM_SHUTDOWN_TEXT);
+    if (tray_ != nullptr) {
+        tray_->remove();
+    }
+    // The lists go with the window; later events reach only event.log.
+    log().setSink(nullptr);
+    window_.reset();
+    QCoreApplication::exit(0);
+}
+
+void Application::finish() {
+    if (finished_) {
+        return;
+    }
+    finished_ = true;
+    if (started_ && !exiting_) {
+        requestExit();
+    }
+    processTimer_.stop();
+    InstallTimerWake(nullptr);
+    session_.stop();
+    session_.setStatusQueue(nullptr);
+}
+
+} // namespace pw::app

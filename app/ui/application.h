@@ -1,0 +1,81 @@
+// One run of Portweave between the single-instance lock and the end of main(): the session
+// (data file, engine, logs), the queues that carry the engine's reports to the main thread, the
+// scheduler that drives WeaveProcess, the main window and the notification-area icon, and the
+// orderly exit that Tools > Exit and the termination signals share.
+//
+//   Application app(options);
+//   if (!app.start()) return 0;      // "WeaveInit failed" was shown
+//   app.watchSignals(bridge.readFd(), ...);
+//   qApp->exec();                    // until requestExit()
+//   app.finish();                    // engine stopped, logs closed, data file written
+#pragma once
+
+#include "app/core/main_dialog_logic.h"
+#include "app/core/process_scheduler.h"
+#include "app/core/row_queue.h"
+#include "app/core/session.h"
+#include "app/core/status_queue.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace pw::app {
+
+class MainWindow;
+class Tray;
+
+class Application : public QObject {
+    Q_OBJECT
+public:
+    explicit Application(SessionOptions options = {}, QObject* parent = nullptr);
+    ~Application() override;
+
+    // Starts the session and, when the engine runs, creates and shows the main window (which
+    // opens the stored links) and the notification-area icon. False when the engine did not
+    // start: the message box "WeaveInit failed" was shown and nothing is left to stop.
+    [[nodiscard]] bool start();
+
+    // Calls `takeSignal` and then requestExit() whenever `fd` becomes readable (the signal
+    // bridge's pipe).
+    void watchSignals(int fd, std::function<void()> takeSignal);
+
+    // After the event loop: the engine stopped, the log files closed, the data file written.
+    void finish();
+
+    [[nodiscard]] MainWindow* window() const { return window_.get(); }
+    [[nodiscard]] AppState& state() { return session_.state(); }
+    [[nodiscard]] MainDialogLogic& logic() { return logic_; }
+    [[nodiscard]] LogStore& log() { return session_.log(); }
+    [[nodiscard]] const ProcessScheduler& scheduler() const { return scheduler_; }
+    [[nodiscard]] bool exiting() const { return exiting_; }
+
+public slots:
+    // The orderly exit: "System shutdown", the icon removed, the window destroyed, the event
+    // loop told to end. Later calls do nothing.
+    void requestExit();
+
+private:
+    void drainRows();
+    void drainStatus();
+
+    Session session_;
+    MainDialogLogic logic_;
+    RowQueue rows_;
+    StatusQueue status_;
+    QTimer processTimer_;
+    ProcessScheduler scheduler_;
+    std::unique_ptr<MainWindow> window_;
+    Tray* tray_ = nullptr;
+    QSocketNotifier* signalNotifier_ = nullptr;
+    std::function<void()> takeSignal_;
+    bool started_ = false;
+    bool exiting_ = false;
+    bool finished_ = false;
+};
+
+} // namespace pw::app

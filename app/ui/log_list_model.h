@@ -1,0 +1,42 @@
+// The rows of the event list or the trace list. The log decides what the rows are; this model
+// only applies the batches the RowQueue hands the main thread: one reset, one removal and one
+// insertion per batch at most, however many rows arrived.
+#pragma once
+
+#include "app/core/row_queue.h"
+#include "app/core/texts.h"
+
+#include <QAbstractTableModel>
+#include <QStringList>
+
+#include <array>
+#include <deque>
+
+namespace pw::app {
+
+class LogListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    // `columns` headers ("" columns of the event list show no header at all).
+    LogListModel(const ColumnSpec* columns, int columnCount, QObject* parent = nullptr);
+
+    void apply(ListBatch<QueuedEventRow>&& batch);
+    void apply(ListBatch<QueuedTraceRow>&& batch);
+
+    [[nodiscard]] int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    [[nodiscard]] int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    [[nodiscard]] QVariant data(const QModelIndex& index, int role) const override;
+    [[nodiscard]] QVariant headerData(int section, Qt::Orientation orientation,
+                                      int role) const override;
+    // The text of one cell (tests and tools).
+    [[nodiscard]] QString cell(int row, int column) const;
+
+private:
+    template <class Row, class Convert>
+    void applyBatch(ListBatch<Row>&& batch, Convert convert);
+
+    QStringList headers_;
+    std::deque<QStringList> rows_;
+};
+
+} // namespace pw::app
