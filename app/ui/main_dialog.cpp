@@ -200,7 +200,7 @@ void MainDialog::buildLayout(const DialogUnits& du) {
     head->addWidget(statsLabel, 1, Qt::AlignVCenter);
     auto* statsRow = new QHBoxLayout;
     statsRow->setSpacing(0);
-    statsRow->addWidget(stats_);
+    statsRow->addWidget(stats_, 0, Qt::AlignLeft);
     statsRow->addWidget(banner_, 1);
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(0);

@@ -96,6 +96,7 @@ void PreviousHandler(int) {
 }
 
 TEST(SignalBridgeTest, TerminationSignalsBecomeRequests) {
+    g_previousCalls = 0;
     struct sigaction previous {};
     previous.sa_handler = PreviousHandler;
     sigemptyset(&previous.sa_mask);

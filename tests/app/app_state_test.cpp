@@ -23,7 +23,7 @@ TEST(LinksListTest, FindRemoveAndCurrentRow) {
     list.setCurrentRow(2);
     list.removeRow(0); // above the current row: it moves up with its link
     EXPECT_EQ(list.currentRow(), 1);
-    EXPECT_EQ(list.row(1).linkId, 9u);
+    EXPECT_EQ(+list.row(1).linkId, 9u);
     list.removeRow(1); // the current row itself: nothing is current
     EXPECT_EQ(list.currentRow(), -1);
     list.removeRow(5); // out of range: ignored

@@ -41,8 +41,8 @@ TEST(MainDialogLogicTest, StartUpOpensStoredLinksAndSelectsTheSavedRow) {
     app.pump();
 
     ASSERT_EQ(app.state().links.rowCount(), 2);
-    EXPECT_EQ(app.state().links.row(0).linkId, 0u);
-    EXPECT_EQ(app.state().links.row(1).linkId, 2u);
+    EXPECT_EQ(+app.state().links.row(0).linkId, 0u);
+    EXPECT_EQ(+app.state().links.row(1).linkId, 2u);
     EXPECT_EQ(app.state().links.row(0).port2, "COM3");
     EXPECT_TRUE(app.model.hasEvent("System startup"));
     EXPECT_TRUE(app.model.hasEvent("Added link 0 (A) Port 0 (TCP Server) Port 1 (COM3)"));
@@ -84,12 +84,12 @@ TEST(MainDialogLogicTest, ActivateButtonsFlipTheirCaptionsAndTheSavedFlags) {
 
     app.logic.activateClicked(0);
     EXPECT_STREQ(app.logic.stats().activateCaption[0], "Deactivate Port 1");
-    EXPECT_EQ(app.state().table.entry[0].config.port[0].active, 1u);
+    EXPECT_EQ(+app.state().table.entry[0].config.port[0].active, 1u);
     EXPECT_TRUE(ConnectWhenListening(p1).valid());
 
     app.logic.activateClicked(0);
     EXPECT_STREQ(app.logic.stats().activateCaption[0], "Activate Port 1");
-    EXPECT_EQ(app.state().table.entry[0].config.port[0].active, 0u);
+    EXPECT_EQ(+app.state().table.entry[0].config.port[0].active, 0u);
     EXPECT_TRUE(testsupport::wait_until([&] { return !tcp_connect(p1).valid(); }));
 
     app.logic.activateClicked(1);
@@ -98,9 +98,9 @@ TEST(MainDialogLogicTest, ActivateButtonsFlipTheirCaptionsAndTheSavedFlags) {
     SettingsBlock saved{};
     LinkTable savedTable{};
     ASSERT_TRUE(ReadDataFile(app.dir.str(), saved, savedTable));
-    EXPECT_EQ(savedTable.entry[0].config.port[0].active, 0u);
-    EXPECT_EQ(savedTable.entry[0].config.port[1].active, 1u);
-    EXPECT_EQ(saved.selectedLinkRow, 0u);
+    EXPECT_EQ(+savedTable.entry[0].config.port[0].active, 0u);
+    EXPECT_EQ(+savedTable.entry[0].config.port[1].active, 1u);
+    EXPECT_EQ(+saved.selectedLinkRow, 0u);
 }
 
 TEST(MainDialogLogicTest, TracingShowsRealTrafficInHexThenAscii) {
@@ -115,8 +115,8 @@ TEST(MainDialogLogicTest, TracingShowsRealTrafficInHexThenAscii) {
     EXPECT_TRUE(app.logic.switches().hex);
 
     app.logic.enableTracingClicked(true);
-    EXPECT_EQ(app.state().table.entry[0].config.port[0].trace, 1u);
-    EXPECT_EQ(app.state().table.entry[0].config.port[1].trace, 1u);
+    EXPECT_EQ(+app.state().table.entry[0].config.port[0].trace, 1u);
+    EXPECT_EQ(+app.state().table.entry[0].config.port[1].trace, 1u);
     Fd a = ConnectWhenListening(p1);
     Fd b = ConnectWhenListening(p2);
     ASSERT_TRUE(app.waitFor([&] { return app.statusText(0) == "P1 (Up) P2 (Up)"; }));
@@ -136,7 +136,7 @@ TEST(MainDialogLogicTest, TracingShowsRealTrafficInHexThenAscii) {
     app.logic.hexClicked(false);
     EXPECT_TRUE(app.logic.switches().ascii);
     EXPECT_FALSE(app.logic.switches().hex);
-    EXPECT_EQ(app.state().settings.traceAscii, 1u);
+    EXPECT_EQ(+app.state().settings.traceAscii, 1u);
     ASSERT_TRUE(write_all(b.get(), "back", 4));
     ASSERT_TRUE(read_exact(a.get(), got, 4));
     ASSERT_TRUE(app.waitFor([&] { return app.model.traces.size() >= 4; }));
@@ -154,7 +154,7 @@ TEST(MainDialogLogicTest, TracingShowsRealTrafficInHexThenAscii) {
     EXPECT_TRUE(app.model.traces.empty());
     app.logic.asciiClicked(false);
     EXPECT_TRUE(app.logic.switches().hex);
-    EXPECT_EQ(app.state().settings.traceAscii, 0u);
+    EXPECT_EQ(+app.state().settings.traceAscii, 0u);
 
     // Tracing off: no more rows.
     app.logic.enableTracingClicked(false);
@@ -169,7 +169,7 @@ TEST(MainDialogLogicTest, LogFileSwitchesReachTheLogAndTheSavedSettings) {
     ASSERT_TRUE(app.start(SettingsBlock{}, LinkTable{}));
     app.logic.initialise();
     // No data file content: nothing to select, but the refresh runs.
-    EXPECT_EQ(app.state().settings.selectedLinkRow, 0u);
+    EXPECT_EQ(+app.state().settings.selectedLinkRow, 0u);
     EXPECT_EQ(app.state().links.currentRow(), -1);
     EXPECT_TRUE(app.logic.refreshTimerRunning());
     EXPECT_FALSE(app.logic.switches().logEventsToFile);
@@ -184,8 +184,8 @@ TEST(MainDialogLogicTest, LogFileSwitchesReachTheLogAndTheSavedSettings) {
     SettingsBlock saved{};
     LinkTable savedTable{};
     ASSERT_TRUE(ReadDataFile(app.dir.str(), saved, savedTable));
-    EXPECT_EQ(saved.logEventsToFile, 1u);
-    EXPECT_EQ(saved.logTraceToFile, 0u);
+    EXPECT_EQ(+saved.logEventsToFile, 1u);
+    EXPECT_EQ(+saved.logTraceToFile, 0u);
 }
 
 std::uint32_t AllocRefusingLink1(std::int32_t linkId) {
@@ -206,15 +206,15 @@ TEST(MainDialogLogicTest, ALinkTheEngineCannotAllocateEndsTheOpening) {
     app.pump();
     EXPECT_TRUE(app.model.hasEvent("Failed to open link 1"));
     EXPECT_EQ(app.state().links.rowCount(), 1);
-    EXPECT_EQ(app.state().table.entry[1].inUse, 0u);
-    EXPECT_EQ(app.state().table.entry[2].inUse, 1u); // not opened in this run, kept for the next
-    EXPECT_TRUE(app.logic.switches().hex);           // the trace display is still set up
+    EXPECT_EQ(+app.state().table.entry[1].inUse, 0u);
+    EXPECT_EQ(+app.state().table.entry[2].inUse, 1u); // not opened in this run, kept for the next
+    EXPECT_TRUE(app.logic.switches().hex);            // the trace display is still set up
     app.stop();
     SettingsBlock saved{};
     LinkTable savedTable{};
     ASSERT_TRUE(ReadDataFile(app.dir.str(), saved, savedTable));
-    EXPECT_EQ(savedTable.entry[1].inUse, 0u);
-    EXPECT_EQ(savedTable.entry[2].inUse, 1u);
+    EXPECT_EQ(+savedTable.entry[1].inUse, 0u);
+    EXPECT_EQ(+savedTable.entry[2].inUse, 1u);
 }
 
 std::uint32_t ConfigRefused(std::int32_t, const LinkConfig*, char* errText) {
@@ -232,7 +232,7 @@ TEST(MainDialogLogicTest, ALinkTheEngineCannotConfigureIsFreedAndDropped) {
     app.logic.initialise();
     app.pump();
     EXPECT_TRUE(app.model.hasEvent("Link 0 config failed: refused"));
-    EXPECT_EQ(app.state().table.entry[0].inUse, 0u);
+    EXPECT_EQ(+app.state().table.entry[0].inUse, 0u);
     LinkStatus status{};
     EXPECT_EQ(WeaveGetLinkStatus(0, &status), 0u); // the slot was given back
     EXPECT_EQ(app.state().links.rowCount(), 0);
@@ -258,7 +258,7 @@ TEST(MainDialogLogicTest, RowOperationsAndDeactivatingBothPorts) {
     app.logic.updateLinkRow(added);
     EXPECT_EQ(app.state().links.row(1).name, "uno");
     app.logic.selectRow(1);
-    EXPECT_EQ(app.state().settings.selectedLinkRow, 1u);
+    EXPECT_EQ(+app.state().settings.selectedLinkRow, 1u);
     EXPECT_EQ(app.logic.stats().port[0].cell[STATS_ROW_PORT_DETAILS], "COM1");
     app.logic.removeLinkRow(1, added);
     EXPECT_EQ(app.state().links.rowCount(), 1);
@@ -272,8 +272,8 @@ TEST(MainDialogLogicTest, RowOperationsAndDeactivatingBothPorts) {
     EXPECT_STREQ(app.logic.stats().activateCaption[0], "Deactivate Port 1");
     LinkEntry& three = app.state().table.entry[3];
     app.logic.deactivateBothPorts(three);
-    EXPECT_EQ(three.config.port[0].active, 0u);
-    EXPECT_EQ(three.config.port[1].active, 0u);
+    EXPECT_EQ(+three.config.port[0].active, 0u);
+    EXPECT_EQ(+three.config.port[1].active, 0u);
     EXPECT_EQ(WeaveIsPortActive(3, 0), 0u);
     EXPECT_EQ(WeaveIsPortActive(3, 1), 0u);
     EXPECT_STREQ(app.logic.stats().activateCaption[0], "Activate Port 1");
@@ -288,7 +288,7 @@ TEST(MainDialogLogicTest, RowOperationsAndDeactivatingBothPorts) {
     app.logic.activateClicked(0);
     app.pump();
     EXPECT_TRUE(app.model.hasEvent("Link 3 Port 0 activation error: link not allocated"));
-    EXPECT_EQ(three.config.port[0].active, 1u);
+    EXPECT_EQ(+three.config.port[0].active, 1u);
 }
 
 } // namespace

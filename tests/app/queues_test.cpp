@@ -179,9 +179,9 @@ TEST(StatusQueueTest, KeepsTheLatestReportOfEachLink) {
     EXPECT_EQ(wakes, 1);
     const std::vector<LinkStatus> got = queue.take();
     ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].linkId, 5u);
+    EXPECT_EQ(+got[0].linkId, 5u);
     EXPECT_EQ(got[0].port[0].connected, 1u);
-    EXPECT_EQ(got[1].linkId, 2u);
+    EXPECT_EQ(+got[1].linkId, 2u);
     EXPECT_TRUE(queue.take().empty());
     queue.push(Status(2, 0, 0));
     EXPECT_EQ(wakes, 2);

@@ -19,9 +19,9 @@ TEST(SessionTest, StartLoadsTheFileAndStopSavesWhatChanged) {
     SetLink(table, 5, "five", TcpServerPort(1000, false), TcpServerPort(1001, true));
     table.entry[5].linkId = 9; // a stored id is never trusted
     ASSERT_TRUE(app.start(settings, table));
-    EXPECT_EQ(app.state().table.entry[5].linkId, 5u);
+    EXPECT_EQ(+app.state().table.entry[5].linkId, 5u);
     EXPECT_STREQ(app.state().table.entry[5].config.name, "five");
-    EXPECT_EQ(app.state().settings.selectedLinkRow, 2u);
+    EXPECT_EQ(+app.state().settings.selectedLinkRow, 2u);
     EXPECT_TRUE(app.log.traceAscii());
     EXPECT_EQ(WeaveAllocLink(0), 1u); // the engine runs
 
@@ -34,12 +34,12 @@ TEST(SessionTest, StartLoadsTheFileAndStopSavesWhatChanged) {
     SettingsBlock saved{};
     LinkTable savedTable{};
     ASSERT_TRUE(ReadDataFile(app.dir.str(), saved, savedTable));
-    EXPECT_EQ(saved.selectedLinkRow, 7u);
-    EXPECT_EQ(saved.logEventsToFile, 1u);
-    EXPECT_EQ(saved.traceAscii, 1u);
-    EXPECT_EQ(savedTable.entry[5].linkId, 5u);
-    EXPECT_EQ(savedTable.entry[5].config.port[0].active, 1u);
-    EXPECT_EQ(savedTable.entry[5].config.port[1].active, 1u);
+    EXPECT_EQ(+saved.selectedLinkRow, 7u);
+    EXPECT_EQ(+saved.logEventsToFile, 1u);
+    EXPECT_EQ(+saved.traceAscii, 1u);
+    EXPECT_EQ(+savedTable.entry[5].linkId, 5u);
+    EXPECT_EQ(+savedTable.entry[5].config.port[0].active, 1u);
+    EXPECT_EQ(+savedTable.entry[5].config.port[1].active, 1u);
 }
 
 std::uint32_t RefusingInit(const WeaveInitStruct*, char* errText) {
