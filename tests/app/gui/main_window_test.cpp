@@ -9,10 +9,12 @@
 #include "app/ui/main_dialog.h"
 #include "app/ui/main_window.h"
 #include "app/ui/report_list.h"
+#include "app/ui/window_geometry.h"
 #include "tests/app/app_test_util.h"
 #include "tests/support/loopback.h"
 
 #include <QCheckBox>
+#include <QDialog>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -81,6 +83,7 @@ private slots:
     void closeMinimizesWithoutNotificationArea();
     void maximizeShowsTheBannerAndRestoreTheDesignedSize();
     void hexAndAsciiAreExclusive();
+    void dialogsOpenCentredOverTheirOwner();
     void listsKeepTheirRowCaps();
 };
 
@@ -253,6 +256,10 @@ void MainWindowTest::closeMinimizesWithoutNotificationArea() {
     QVERIFY(run.app->window() != nullptr);
     QVERIFY(!run.app->exiting());
     QTRY_VERIFY(run.window()->windowState() & Qt::WindowMinimized);
+    // A click on the notification-area icon brings the window back.
+    run.window()->hide();
+    run.window()->showFromTray();
+    QVERIFY(run.window()->isVisible());
 }
 
 void MainWindowTest::maximizeShowsTheBannerAndRestoreTheDesignedSize() {
@@ -301,6 +308,36 @@ void MainWindowTest::hexAndAsciiAreExclusive() {
     QCOMPARE(+run.app->state().settings.traceAscii, 1u);
     QTest::mouseClick(run.dialog()->logEventsBox(), Qt::LeftButton);
     QVERIFY(run.log->eventsToFile());
+}
+
+void MainWindowTest::dialogsOpenCentredOverTheirOwner() {
+    LinkTable table{};
+    Run run(table);
+    QVERIFY(run.app->start());
+    MainWindow* window = run.window();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    window->move(40, 30);
+    QTRY_COMPARE(window->frameGeometry().topLeft(), QPoint(40, 30));
+    const QRect owner = window->frameGeometry();
+
+    QDialog small(run.dialog());
+    small.resize(300, 200);
+    CenterOverOwner(&small);
+    const QSize frame = small.frameGeometry().size();
+    QCOMPARE(small.frameGeometry().topLeft(),
+             QPoint(owner.x() + (owner.width() - frame.width()) / 2,
+                    owner.y() + (owner.height() - frame.height()) / 2));
+    QVERIFY(owner.contains(small.frameGeometry()));
+
+    // Larger than its owner: above and to the left of the owner's corner.
+    QDialog large(run.dialog());
+    large.resize(owner.width() + 101, owner.height() + 51);
+    CenterOverOwner(&large);
+    const QSize largeFrame = large.frameGeometry().size();
+    QVERIFY(largeFrame.width() > owner.width() && largeFrame.height() > owner.height());
+    QCOMPARE(large.frameGeometry().topLeft(),
+             QPoint(owner.x() - (largeFrame.width() - owner.width()) / 2,
+                    owner.y() - (largeFrame.height() - owner.height()) / 2));
 }
 
 void MainWindowTest::listsKeepTheirRowCaps() {
