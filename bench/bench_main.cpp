@@ -2,7 +2,8 @@
 // serial-to-TCP latency, idle cost and many links at once. Prints one table and writes it as
 // JSON.
 //
-//   pw_bench --portweave PATH [--socat PATH] [--out FILE] [--quick]
+//   pw_bench --portweave PATH [--socat PATH] [--out FILE] [--quick] [--only SCENARIO]
+// SCENARIO: throughput, roundtrip, serial, idle or scale (the others are skipped).
 #include "bench/scenarios.h"
 
 #include <cstdio>
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
     std::string socat = "/usr/bin/socat";
     std::string out = "bench/out/results.json";
     bool quick = false;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--portweave" && i + 1 < argc) {
@@ -65,9 +67,11 @@ int main(int argc, char** argv) {
             out = argv[++i];
         } else if (a == "--quick") {
             quick = true;
+        } else if (a == "--only" && i + 1 < argc) {
+            only = argv[++i];
         } else {
             std::fprintf(stderr, "usage: pw_bench --portweave PATH [--socat PATH] [--out FILE] "
-                                 "[--quick]\n");
+                                 "[--quick] [--only SCENARIO]\n");
             return 2;
         }
     }
@@ -84,45 +88,61 @@ int main(int argc, char** argv) {
     const int idleSeconds = quick ? 3 : 10;
     const int scaleSeconds = quick ? 2 : 5;
     std::vector<Row> rows;
+    const auto wanted = [&only](const char* scenario) { return only.empty() || only == scenario; };
 
-    std::fprintf(stderr, "throughput...\n");
-    const ThroughputResult tpw = run_throughput(pw, streamBytes);
-    const ThroughputResult tsc = run_throughput(sc, streamBytes);
-    rows.push_back({"TCP-TCP throughput (MB/s)", tpw.mbPerSecond, tsc.mbPerSecond, ">= 1.0x socat",
-                    tpw.mbPerSecond >= tsc.mbPerSecond});
-    rows.push_back({"TCP-TCP bytes delivered (%)", tpw.deliveredPct, tsc.deliveredPct, "100",
-                    tpw.deliveredPct >= 100.0});
+    // One link's throughput is also the yardstick of the many-links scenario.
+    ThroughputResult tpw;
+    if (wanted("throughput") || wanted("scale")) {
+        std::fprintf(stderr, "throughput...\n");
+        tpw = run_throughput(pw, streamBytes);
+    }
+    if (wanted("throughput")) {
+        const ThroughputResult tsc = run_throughput(sc, streamBytes);
+        rows.push_back({"TCP-TCP throughput (MB/s)", tpw.mbPerSecond, tsc.mbPerSecond,
+                        ">= 1.0x socat", tpw.mbPerSecond >= tsc.mbPerSecond});
+        rows.push_back({"TCP-TCP bytes delivered (%)", tpw.deliveredPct, tsc.deliveredPct, "100",
+                        tpw.deliveredPct >= 100.0});
+    }
 
-    std::fprintf(stderr, "round trip...\n");
-    const LatencyResult rpw = run_round_trip(pw, rounds);
-    const LatencyResult rsc = run_round_trip(sc, rounds);
-    rows.push_back({"TCP-TCP round trip p50 (us)", rpw.p50, rsc.p50, "<= socat",
-                    rpw.complete && rpw.p50 <= rsc.p50});
-    rows.push_back({"TCP-TCP round trip p99 (us)", rpw.p99, rsc.p99, "<= 2x socat",
-                    rpw.complete && rpw.p99 <= 2 * rsc.p99});
+    if (wanted("roundtrip")) {
+        std::fprintf(stderr, "round trip...\n");
+        const LatencyResult rpw = run_round_trip(pw, rounds);
+        const LatencyResult rsc = run_round_trip(sc, rounds);
+        rows.push_back({"TCP-TCP round trip p50 (us)", rpw.p50, rsc.p50, "<= socat",
+                        rpw.complete && rpw.p50 <= rsc.p50});
+        rows.push_back({"TCP-TCP round trip p99 (us)", rpw.p99, rsc.p99, "<= 2x socat",
+                        rpw.complete && rpw.p99 <= 2 * rsc.p99});
+    }
 
-    std::fprintf(stderr, "serial latency...\n");
-    const LatencyResult spw = run_serial_latency(pw, bursts);
-    const LatencyResult ssc = run_serial_latency(sc, bursts);
-    rows.push_back({"pty-TCP after burst end p50 (ms)", spw.p50, ssc.p50, "<= 1 (socat: no rule)",
-                    spw.complete && spw.p50 <= 1.0});
-    rows.push_back({"pty-TCP after burst end p99 (ms)", spw.p99, ssc.p99, "<= 3",
-                    spw.complete && spw.p99 <= 3.0});
+    if (wanted("serial")) {
+        std::fprintf(stderr, "serial latency...\n");
+        const LatencyResult spw = run_serial_latency(pw, bursts);
+        const LatencyResult ssc = run_serial_latency(sc, bursts);
+        rows.push_back({"pty-TCP after burst end p50 (ms)", spw.p50, ssc.p50,
+                        "<= 1 (socat: no rule)", spw.complete && spw.p50 <= 1.0});
+        rows.push_back({"pty-TCP after burst end p99 (ms)", spw.p99, ssc.p99, "<= 3",
+                        spw.complete && spw.p99 <= 3.0});
+    }
 
-    std::fprintf(stderr, "idle...\n");
-    const IdleResult ipw = run_idle(pw, 32, idleSeconds);
-    const IdleResult isc = run_idle(sc, 32, idleSeconds);
-    rows.push_back({"idle, 32 links: CPU (% of a core)", ipw.cpuPercent, isc.cpuPercent, "<= 0.5",
-                    ipw.cpuPercent <= 0.5});
-    rows.push_back({"idle, 32 links: memory (MiB)", ipw.rssMiB, isc.rssMiB, "(reported)", true});
+    if (wanted("idle")) {
+        std::fprintf(stderr, "idle...\n");
+        const IdleResult ipw = run_idle(pw, 32, idleSeconds);
+        const IdleResult isc = run_idle(sc, 32, idleSeconds);
+        rows.push_back({"idle, 32 links: CPU (% of a core)", ipw.cpuPercent, isc.cpuPercent,
+                        "<= 0.5", ipw.cpuPercent <= 0.5});
+        rows.push_back(
+            {"idle, 32 links: memory (MiB)", ipw.rssMiB, isc.rssMiB, "(reported)", true});
+    }
 
-    std::fprintf(stderr, "scale...\n");
-    const ScaleResult gpw = run_scale(pw, 32, scaleSeconds);
-    const ScaleResult gsc = run_scale(sc, 32, scaleSeconds);
-    rows.push_back({"32 links streaming (MB/s)", gpw.mbPerSecond, gsc.mbPerSecond,
-                    ">= 0.8x one link", gpw.mbPerSecond >= 0.8 * tpw.mbPerSecond});
-    rows.push_back({"32 links: slowest link's share", gpw.slowestShare, gsc.slowestShare, ">= 1/64",
-                    gpw.slowestShare >= 1.0 / 64.0});
+    if (wanted("scale")) {
+        std::fprintf(stderr, "scale...\n");
+        const ScaleResult gpw = run_scale(pw, 32, scaleSeconds);
+        const ScaleResult gsc = run_scale(sc, 32, scaleSeconds);
+        rows.push_back({"32 links streaming (MB/s)", gpw.mbPerSecond, gsc.mbPerSecond,
+                        ">= 0.8x one link", gpw.mbPerSecond >= 0.8 * tpw.mbPerSecond});
+        rows.push_back({"32 links: slowest link's share", gpw.slowestShare, gsc.slowestShare,
+                        ">= 1/64", gpw.slowestShare >= 1.0 / 64.0});
+    }
 
     print(rows);
     write_json(rows, out);

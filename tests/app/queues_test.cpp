@@ -153,7 +153,11 @@ TEST(RowQueueTest, ManyThreadsLogWhileTheMainThreadTakes) {
     std::vector<int> next(THREADS, 0);
     for (const auto& row : model.events) {
         const int t = row[1][1] - '0';
-        EXPECT_EQ(row[1], "t" + std::to_string(t) + " " + std::to_string(next[t]));
+        std::string expected = "t";
+        expected += std::to_string(t);
+        expected += ' ';
+        expected += std::to_string(next[t]);
+        EXPECT_EQ(row[1], expected);
         ++next[t];
     }
     EXPECT_GE(wakes.load(), 1);
