@@ -1,8 +1,10 @@
 // The application-wide state that the main window and its dialogs share: the saved switches and
 // the link table (as the data file holds them), the rows of the links list with its current row,
-// the selected entry, the `dialogOpen` flag and the exit flag. Main thread only.
+// the selected entry, the `dialogOpen` flag, the exit flag and the COM device names. Main thread
+// only.
 #pragma once
 
+#include "app/core/com_devices.h"
 #include "store/datafile.h"
 
 #include <cstdint>
@@ -72,6 +74,7 @@ struct AppState {
     LinksList links;            // rows of the links list
     bool dialogOpen = false;    // a link, send buffer or About dialog is open
     bool exitRequested = false; // Tools > Exit (or a termination signal) was chosen
+    ComDevices comDevices;      // what the COM choices open, as the serial layer read it
 
     // The entry of the links list's current row: null when no row is current, when the row's
     // item data is MAX_LINKS or more, or when that entry is free.

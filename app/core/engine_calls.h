@@ -16,6 +16,7 @@ struct EngineCalls {
     decltype(&WeaveActivatePort) activatePort = WeaveActivatePort;
     decltype(&WeaveDeactivatePort) deactivatePort = WeaveDeactivatePort;
     decltype(&WeaveIsPortActive) isPortActive = WeaveIsPortActive;
+    decltype(&WeaveSendBuffer) sendBuffer = WeaveSendBuffer;
     decltype(&WeaveGetPortStats) getPortStats = WeaveGetPortStats;
     decltype(&WeaveGetLinkStatus) getLinkStatus = WeaveGetLinkStatus;
     decltype(&WeaveClearPortStats) clearPortStats = WeaveClearPortStats;

@@ -60,6 +60,9 @@ bool Session::start(char (&errText)[ERR_TEXT_SIZE]) {
     for (std::uint32_t i = 0; i < MAX_LINKS; ++i) {
         state_.table.entry[i].linkId = i;
     }
+    // The serial layer reads its device names from the working directory as the engine starts
+    // it; the link dialog shows the same mapping.
+    state_.comDevices = LoadComDevices(COM_DEVICE_FILE_NAME);
     g_log.store(&log_);
     WeaveInitStruct init{};
     init.eventCallback = OnEvent;

@@ -34,7 +34,8 @@ public:
     void setStatusQueue(StatusQueue* queue);
 
     // In order: the name tables; the data file (its failures are events, and never stop the
-    // start); every entry's linkId set to its index; WeaveInit with the four callbacks; the
+    // start); every entry's linkId set to its index; the COM device names from
+    // "portweave.ports" in the current directory; WeaveInit with the four callbacks; the
     // engine's pause lifted. False, with the engine's reason in `errText`, when WeaveInit fails:
     // then nothing runs and stop() will not write the data file.
     [[nodiscard]] bool start(char (&errText)[ERR_TEXT_SIZE]);

@@ -14,7 +14,8 @@ namespace pw::app {
 // Product and notification area.
 constexpr char PRODUCT_TITLE[] = "Portweave v2.0.5"; // the main window's title
 constexpr char PRODUCT_VERSION[] = "2.0.5";
-constexpr char PRODUCT_NOTICE[] = "Serial to IP Bridge"; // second line of the maximized banner
+// The vendor's notice line: the About dialog and the second line of the maximized banner.
+constexpr char PRODUCT_NOTICE[] = "Serial to IP bridge by the Portweave developers";
 constexpr char TRAY_TIP[] = "Portweave Serial to IP Bridge";
 constexpr char BACKGROUND_NOTICE[] = "Portweave is running in the background";
 constexpr int BALLOON_TIMEOUT_MS = 3000;

@@ -1,0 +1,395 @@
+// The link form: defaults, showing a configuration, enabling rules, reading and checking.
+#include "app/core/link_form.h"
+
+#include "app/core/dialog_texts.h"
+#include "app/core/hex_pairs.h"
+#include "app/core/texts.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+namespace pw::app {
+
+namespace {
+
+constexpr int BAUD_COUNT = static_cast<int>(std::size(BAUD_RATE_ITEMS));
+constexpr int DATA_BITS_ITEM_COUNT = static_cast<int>(std::size(DATA_BITS_ITEMS));
+constexpr int PARITY_ITEM_COUNT = static_cast<int>(std::size(PARITY_ITEMS));
+constexpr int STOP_BITS_ITEM_COUNT = static_cast<int>(std::size(STOP_BITS_ITEMS));
+static_assert(BAUD_COUNT == static_cast<int>(BAUD_RATE_COUNT));
+static_assert(DATA_BITS_ITEM_COUNT == static_cast<int>(DATA_BITS_COUNT));
+static_assert(PARITY_ITEM_COUNT == static_cast<int>(PARITY_COUNT));
+static_assert(STOP_BITS_ITEM_COUNT == static_cast<int>(STOP_BITS_COUNT));
+
+// Defaults of a new link.
+constexpr std::uint32_t DEFAULT_BAUD_INDEX = 6;      // 9600
+constexpr std::uint32_t DEFAULT_DATA_BITS_INDEX = 3; // 8
+constexpr std::uint32_t DEFAULT_PARITY_INDEX = 2;    // NONE
+constexpr std::uint32_t DEFAULT_STOP_BITS_INDEX = 0; // 1
+constexpr std::uint32_t DEFAULT_IP_PORTS[PORTS_PER_LINK] = {1000, 1001};
+constexpr const char* DEFAULT_REMOTE_HOSTS[PORTS_PER_LINK] = {"192.168.1.1", "192.168.1.2"};
+constexpr std::uint32_t DEFAULT_BUFFER_SIZE = 1400;
+constexpr std::uint32_t DEFAULT_INTER_CHAR_MS = 10;
+constexpr std::uint32_t DEFAULT_FRAME_END_CHAR = 2;
+constexpr std::uint32_t DEFAULT_RECONNECT_SECS = 10;
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return Lower(x) == Lower(y); });
+}
+
+// A control's text ends at its first zero byte.
+std::string UpToZero(const std::string& s) {
+    const std::size_t zero = s.find('\0');
+    return zero == std::string::npos ? s : s.substr(0, zero);
+}
+
+// The text cut to `limit` bytes, without splitting a UTF-8 character.
+std::string CutUtf8(const std::string& raw, std::size_t limit) {
+    std::string s = UpToZero(raw);
+    if (s.size() <= limit) {
+        return s;
+    }
+    std::size_t n = limit;
+    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) {
+        --n;
+    }
+    return s.substr(0, n);
+}
+
+std::string CutBytes(const std::string& raw, std::size_t limit) {
+    std::string s = UpToZero(raw);
+    return s.size() <= limit ? s : s.substr(0, limit);
+}
+
+// A numeric edit's value: its digits (at most `limit`) as an unsigned number; empty or not all
+// digits reads as 0.
+std::uint32_t ReadNumber(const std::string& raw, std::size_t limit) {
+    const std::string s = CutBytes(raw, limit);
+    std::uint32_t value = 0;
+    for (const char c : s) {
+        if (c < '0' || c > '9') {
+            return 0;
+        }
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    return value;
+}
+
+// A list's selection, when it is one of its `count` items; otherwise the field stays.
+void ReadChoice(int position, int count, std::uint32_t& field) {
+    if (position >= 0 && position < count) {
+        field = static_cast<std::uint32_t>(position);
+    }
+}
+
+int ShowChoice(std::uint32_t value, int count) {
+    return value < static_cast<std::uint32_t>(count) ? static_cast<int>(value) : NO_CHOICE;
+}
+
+std::uint32_t Flag(bool b) {
+    return b ? 1 : 0;
+}
+
+void CopyText(char* field, std::size_t size, const std::string& text) {
+    std::memset(field, 0, size);
+    std::memcpy(field, text.data(), std::min(text.size(), size - 1));
+}
+
+std::string FieldText(const char* field, std::size_t max) {
+    return std::string(field, strnlen(field, max));
+}
+
+bool IsSerial(const PortConfig& port) {
+    return port.portType == PORT_TYPE_SERIAL;
+}
+
+// The first other entry in use with a serial port on `comIndex`, or null.
+const LinkEntry* ComUser(const LinkTable& table, std::uint32_t linkId, std::uint32_t comIndex) {
+    for (const LinkEntry& entry : table.entry) {
+        if (entry.inUse == 0 || entry.linkId == linkId) {
+            continue;
+        }
+        for (const PortConfig& port : entry.config.port) {
+            if (IsSerial(port) && port.comIndex == comIndex) {
+                return &entry;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// The generator's data: hex digit pairs, or the text itself as ASCII.
+void ReadGenerator(const PortForm& form, PortConfig& port) {
+    const std::string text = CutBytes(form.genData, GEN_DATA_TYPING_LIMIT);
+    if (port.genHex != 0) {
+        // An odd count gives no data and no message; the edit's limit keeps the bytes inside
+        // genData.
+        static_assert(GEN_DATA_TYPING_LIMIT / 2 <= GEN_DATA_SIZE);
+        port.genLength = HexPairsToBytes(text.data(), text.size(), port.genData)
+                             ? static_cast<std::uint32_t>(text.size() / 2)
+                             : 0;
+    } else {
+        const std::size_t n = std::min(text.size(), GEN_ASCII_MAX);
+        std::memset(port.genData, 0, sizeof(port.genData));
+        std::memcpy(port.genData, text.data(), n);
+        port.genLength = static_cast<std::uint32_t>(n);
+    }
+    port.genPeriodMs = ReadNumber(form.genPeriodMs, GEN_PERIOD_TYPING_LIMIT);
+}
+
+// The settings of the port's own kind.
+void ReadKindSettings(const PortForm& form, PortConfig& port) {
+    if (IsSerial(port)) {
+        ReadChoice(form.baudIndex, BAUD_COUNT, port.baudIndex);
+        ReadChoice(form.dataBitsIndex, DATA_BITS_ITEM_COUNT, port.dataBitsIndex);
+        ReadChoice(form.parityIndex, PARITY_ITEM_COUNT, port.parityIndex);
+        ReadChoice(form.stopBitsIndex, STOP_BITS_ITEM_COUNT, port.stopBitsIndex);
+        port.rtsCts = Flag(form.rtsCts);
+    } else {
+        ReadChoice(form.ipProtocol, IP_PROTOCOL_COUNT, port.ipProtocol);
+        ReadChoice(form.tcpRole, TCP_ROLE_COUNT, port.tcpRole);
+        port.ipPort = ReadNumber(form.ipPort, IP_PORT_TYPING_LIMIT);
+        CopyText(port.remoteHost, sizeof(port.remoteHost),
+                 CutUtf8(form.remoteHost, REMOTE_HOST_TYPING_LIMIT));
+    }
+}
+
+// The values of the forwarding conditions; empty when they pass.
+std::string ReadForwardingValues(const PortForm& form, PortConfig& port) {
+    if (port.fwdInstant != 0) {
+        return {}; // none of the three values is looked at
+    }
+    if (port.fwdBufferFull != 0) {
+        port.bufferSize = ReadNumber(form.bufferSize, BUFFER_SIZE_TYPING_LIMIT);
+        if (port.bufferSize == 0 || port.bufferSize > RECEIVE_BUFFER_SIZE) {
+            return Format(MSG_BUFFER_SIZE_FORMAT, RECEIVE_BUFFER_SIZE);
+        }
+    }
+    if (port.fwdInterChar != 0) {
+        port.interCharMs = ReadNumber(form.interCharMs, INTER_CHAR_TYPING_LIMIT);
+        if (port.interCharMs == 0) {
+            return MSG_ZERO_INTER_CHAR;
+        }
+    }
+    if (port.fwdFrameEnd != 0) {
+        ReadChoice(form.frameEndChar, FRAME_END_COUNT, port.frameEndChar);
+    }
+    return {};
+}
+
+FormCheck Failed(std::string message) {
+    return FormCheck{false, std::move(message)};
+}
+
+} // namespace
+
+std::string DefaultLinkName(const LinkTable& table) {
+    for (std::uint32_t n = 1;; ++n) {
+        const std::string candidate = Format("Link%u", n);
+        const bool taken = std::any_of(
+            std::begin(table.entry), std::end(table.entry), [&](const LinkEntry& entry) {
+                return entry.inUse != 0 && SameIgnoringCase(NameOf(entry.config), candidate);
+            });
+        if (!taken) {
+            return candidate;
+        }
+    }
+}
+
+LinkConfig DefaultLinkConfig(const LinkTable& table) {
+    LinkConfig config{};
+    CopyText(config.name, sizeof(config.name), DefaultLinkName(table));
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        PortConfig& port = config.port[p];
+        port.portType = p == 0 ? PORT_TYPE_SERIAL : PORT_TYPE_IP;
+        port.comIndex = p;
+        port.baudIndex = DEFAULT_BAUD_INDEX;
+        port.dataBitsIndex = DEFAULT_DATA_BITS_INDEX;
+        port.parityIndex = DEFAULT_PARITY_INDEX;
+        port.stopBitsIndex = DEFAULT_STOP_BITS_INDEX;
+        port.rtsCts = 1;
+        port.ipProtocol = IP_PROTO_TCP;
+        port.tcpRole = TCP_ROLE_CLIENT;
+        port.ipPort = DEFAULT_IP_PORTS[p];
+        CopyText(port.remoteHost, sizeof(port.remoteHost), DEFAULT_REMOTE_HOSTS[p]);
+        port.fwdInstant = 1;
+        port.bufferSize = DEFAULT_BUFFER_SIZE;
+        port.interCharMs = DEFAULT_INTER_CHAR_MS;
+        port.frameEndChar = DEFAULT_FRAME_END_CHAR;
+        port.reconnectSecs = DEFAULT_RECONNECT_SECS;
+    }
+    return config;
+}
+
+LinkForm FormOf(const LinkConfig& config) {
+    LinkForm form;
+    form.name = NameOf(config);
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        const PortConfig& port = config.port[p];
+        PortForm& f = form.port[p];
+        f.portType = ShowChoice(port.portType, PORT_TYPE_COUNT);
+        f.comIndex = ShowChoice(port.comIndex, COM_CHOICE_COUNT);
+        f.baudIndex = ShowChoice(port.baudIndex, BAUD_COUNT);
+        f.dataBitsIndex = ShowChoice(port.dataBitsIndex, DATA_BITS_ITEM_COUNT);
+        f.parityIndex = ShowChoice(port.parityIndex, PARITY_ITEM_COUNT);
+        f.stopBitsIndex = ShowChoice(port.stopBitsIndex, STOP_BITS_ITEM_COUNT);
+        f.rtsCts = port.rtsCts != 0;
+        f.ipProtocol = ShowChoice(port.ipProtocol, IP_PROTOCOL_COUNT);
+        f.tcpRole = ShowChoice(port.tcpRole, TCP_ROLE_COUNT);
+        f.ipPort = Format("%u", port.ipPort);
+        f.remoteHost = FieldText(port.remoteHost, REMOTE_HOST_MAX);
+        f.fwdInstant = port.fwdInstant != 0;
+        f.fwdBufferFull = port.fwdBufferFull != 0;
+        f.bufferSize = Format("%u", port.bufferSize);
+        f.fwdInterChar = port.fwdInterChar != 0;
+        f.interCharMs = Format("%u", port.interCharMs);
+        f.fwdFrameEnd = port.fwdFrameEnd != 0;
+        f.frameEndChar = ShowChoice(port.frameEndChar, FRAME_END_COUNT);
+        f.autoReconnect = port.autoReconnect != 0;
+        f.reconnectSecs = Format("%u", port.reconnectSecs);
+        f.activateOnSave = port.activateOnSave != 0;
+        f.loopback = port.loopback != 0;
+        f.genTraffic = port.genTraffic != 0;
+        f.genHex = port.genHex == 1;
+        const std::size_t length = std::min<std::size_t>(port.genLength, GEN_DATA_SIZE);
+        if (f.genTraffic) {
+            if (length != 0) {
+                f.genData = f.genHex
+                                ? BytesToHexText(port.genData, length)
+                                : std::string(reinterpret_cast<const char*>(port.genData), length);
+            }
+            // Shown also without data, so that saving again keeps the period.
+            f.genPeriodMs = Format("%u", port.genPeriodMs);
+        }
+    }
+    return form;
+}
+
+PortEnables EnablingOf(const PortForm& port) {
+    const bool ip = port.portType == static_cast<int>(PORT_TYPE_IP);
+    PortEnables e{};
+    e.serial = !ip;
+    e.ip = ip;
+    e.tcpRole = ip && port.ipProtocol != static_cast<int>(IP_PROTO_UDP);
+    e.bufferSize = port.fwdBufferFull;
+    e.interChar = port.fwdInterChar;
+    e.frameEnd = port.fwdFrameEnd;
+    e.reconnect = port.autoReconnect;
+    e.generator = port.genTraffic;
+    return e;
+}
+
+void ForwardBoxClicked(PortForm& port, ForwardBox box, bool checked) {
+    switch (box) {
+    case ForwardBox::Instant:
+        port.fwdInstant = checked;
+        if (checked) {
+            port.fwdBufferFull = false;
+            port.fwdInterChar = false;
+            port.fwdFrameEnd = false;
+        }
+        return;
+    case ForwardBox::BufferFull:
+        port.fwdBufferFull = checked;
+        break;
+    case ForwardBox::InterChar:
+        port.fwdInterChar = checked;
+        break;
+    case ForwardBox::FrameEnd:
+        port.fwdFrameEnd = checked;
+        break;
+    }
+    if (checked) {
+        port.fwdInstant = false;
+    }
+}
+
+FormCheck ReadLinkForm(const LinkForm& form, std::uint32_t linkId, const LinkTable& table,
+                       LinkConfig& config) {
+    // 1, 2: the name, unique among the other links in any letter case.
+    const std::string name = CutUtf8(form.name, NAME_TYPING_LIMIT);
+    CopyText(config.name, sizeof(config.name), name);
+    if (name.empty()) {
+        return Failed(MSG_EMPTY_NAME);
+    }
+    for (const LinkEntry& entry : table.entry) {
+        if (entry.inUse != 0 && entry.linkId != linkId &&
+            SameIgnoringCase(NameOf(entry.config), name)) {
+            return Failed(
+                Format(MSG_NAME_USED_FORMAT, name.c_str(), static_cast<int>(entry.linkId)));
+        }
+    }
+
+    // 3: port types, "Activate on save", auto reconnect and its interval (never 0).
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        ReadChoice(form.port[p].portType, PORT_TYPE_COUNT, config.port[p].portType);
+    }
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        config.port[p].activateOnSave = Flag(form.port[p].activateOnSave);
+    }
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        config.port[p].autoReconnect = Flag(form.port[p].autoReconnect);
+    }
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        config.port[p].reconnectSecs =
+            ReadNumber(form.port[p].reconnectSecs, RECONNECT_TYPING_LIMIT);
+    }
+    if (config.port[0].reconnectSecs == 0 || config.port[1].reconnectSecs == 0) {
+        return Failed(MSG_ZERO_RECONNECT);
+    }
+
+    // 4, 5: diagnostics and the traffic generator.
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        config.port[p].loopback = Flag(form.port[p].loopback);
+        config.port[p].genTraffic = Flag(form.port[p].genTraffic);
+        config.port[p].genHex = Flag(form.port[p].genHex);
+    }
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        if (config.port[p].genTraffic != 0) {
+            ReadGenerator(form.port[p], config.port[p]);
+        }
+    }
+
+    // 6 to 9: COM ports (never twice in one link, never one another link uses), then each
+    // port's own settings.
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        ReadChoice(form.port[p].comIndex, COM_CHOICE_COUNT, config.port[p].comIndex);
+    }
+    if (IsSerial(config.port[0]) && IsSerial(config.port[1]) &&
+        config.port[0].comIndex == config.port[1].comIndex) {
+        return Failed(Format(MSG_SAME_COM_FORMAT, config.port[0].comIndex + 1, name.c_str()));
+    }
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        PortConfig& port = config.port[p];
+        if (IsSerial(port)) {
+            if (const LinkEntry* user = ComUser(table, linkId, port.comIndex)) {
+                return Failed(
+                    Format(MSG_COM_USED_FORMAT, port.comIndex + 1, NameOf(user->config).c_str()));
+            }
+        }
+        ReadKindSettings(form.port[p], port);
+    }
+
+    // 10 to 12: the forwarding conditions and their values.
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        config.port[p].fwdInstant = Flag(form.port[p].fwdInstant);
+        config.port[p].fwdBufferFull = Flag(form.port[p].fwdBufferFull);
+        config.port[p].fwdInterChar = Flag(form.port[p].fwdInterChar);
+        config.port[p].fwdFrameEnd = Flag(form.port[p].fwdFrameEnd);
+    }
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        std::string message = ReadForwardingValues(form.port[p], config.port[p]);
+        if (!message.empty()) {
+            return Failed(std::move(message));
+        }
+    }
+    return FormCheck{true, {}};
+}
+
+} // namespace pw::app
