@@ -81,11 +81,10 @@ std::uint32_t ReadNumber(const std::string& raw, std::size_t limit) {
     return value;
 }
 
-// A list's selection, when it is one of its `count` items; otherwise the field stays.
-void ReadChoice(int position, int count, std::uint32_t& field) {
-    if (position >= 0 && position < count) {
-        field = static_cast<std::uint32_t>(position);
-    }
+// A list's selection, when it is one of its `count` items; otherwise the field's value `kept`.
+// (A value, not a reference: the record's fields are packed and may sit at any address.)
+std::uint32_t Choice(int position, int count, std::uint32_t kept) {
+    return position >= 0 && position < count ? static_cast<std::uint32_t>(position) : kept;
 }
 
 int ShowChoice(std::uint32_t value, int count) {
@@ -146,14 +145,14 @@ void ReadGenerator(const PortForm& form, PortConfig& port) {
 // The settings of the port's own kind.
 void ReadKindSettings(const PortForm& form, PortConfig& port) {
     if (IsSerial(port)) {
-        ReadChoice(form.baudIndex, BAUD_COUNT, port.baudIndex);
-        ReadChoice(form.dataBitsIndex, DATA_BITS_ITEM_COUNT, port.dataBitsIndex);
-        ReadChoice(form.parityIndex, PARITY_ITEM_COUNT, port.parityIndex);
-        ReadChoice(form.stopBitsIndex, STOP_BITS_ITEM_COUNT, port.stopBitsIndex);
+        port.baudIndex = Choice(form.baudIndex, BAUD_COUNT, port.baudIndex);
+        port.dataBitsIndex = Choice(form.dataBitsIndex, DATA_BITS_ITEM_COUNT, port.dataBitsIndex);
+        port.parityIndex = Choice(form.parityIndex, PARITY_ITEM_COUNT, port.parityIndex);
+        port.stopBitsIndex = Choice(form.stopBitsIndex, STOP_BITS_ITEM_COUNT, port.stopBitsIndex);
         port.rtsCts = Flag(form.rtsCts);
     } else {
-        ReadChoice(form.ipProtocol, IP_PROTOCOL_COUNT, port.ipProtocol);
-        ReadChoice(form.tcpRole, TCP_ROLE_COUNT, port.tcpRole);
+        port.ipProtocol = Choice(form.ipProtocol, IP_PROTOCOL_COUNT, port.ipProtocol);
+        port.tcpRole = Choice(form.tcpRole, TCP_ROLE_COUNT, port.tcpRole);
         port.ipPort = ReadNumber(form.ipPort, IP_PORT_TYPING_LIMIT);
         CopyText(port.remoteHost, sizeof(port.remoteHost),
                  CutUtf8(form.remoteHost, REMOTE_HOST_TYPING_LIMIT));
@@ -178,7 +177,7 @@ std::string ReadForwardingValues(const PortForm& form, PortConfig& port) {
         }
     }
     if (port.fwdFrameEnd != 0) {
-        ReadChoice(form.frameEndChar, FRAME_END_COUNT, port.frameEndChar);
+        port.frameEndChar = Choice(form.frameEndChar, FRAME_END_COUNT, port.frameEndChar);
     }
     return {};
 }
@@ -328,7 +327,8 @@ FormCheck ReadLinkForm(const LinkForm& form, std::uint32_t linkId, const LinkTab
 
     // 3: port types, "Activate on save", auto reconnect and its interval (never 0).
     for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
-        ReadChoice(form.port[p].portType, PORT_TYPE_COUNT, config.port[p].portType);
+        config.port[p].portType =
+            Choice(form.port[p].portType, PORT_TYPE_COUNT, config.port[p].portType);
     }
     for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
         config.port[p].activateOnSave = Flag(form.port[p].activateOnSave);
@@ -359,7 +359,8 @@ FormCheck ReadLinkForm(const LinkForm& form, std::uint32_t linkId, const LinkTab
     // 6 to 9: COM ports (never twice in one link, never one another link uses), then each
     // port's own settings.
     for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
-        ReadChoice(form.port[p].comIndex, COM_CHOICE_COUNT, config.port[p].comIndex);
+        config.port[p].comIndex =
+            Choice(form.port[p].comIndex, COM_CHOICE_COUNT, config.port[p].comIndex);
     }
     if (IsSerial(config.port[0]) && IsSerial(config.port[1]) &&
         config.port[0].comIndex == config.port[1].comIndex) {
