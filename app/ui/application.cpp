@@ -2,6 +2,7 @@
 #include "app/ui/application.h"
 
 #include "app/core/texts.h"
+#include "app/ui/dialog_host.h"
 #include "app/ui/main_dialog.h"
 #include "app/ui/main_window.h"
 #include "app/ui/tray.h"
@@ -15,7 +16,8 @@ namespace pw::app {
 
 Application::Application(SessionOptions options, QObject* parent)
     : QObject(parent), session_(options), logic_(session_.state(), session_.log(), options.engine),
-      rows_([this] {
+      linkDialogs_(session_.state(), logic_, session_.log(), options.engine),
+      sendBuffer_(session_.state(), session_.log(), options.engine), rows_([this] {
           QMetaObject::invokeMethod(this, &Application::drainRows, Qt::QueuedConnection);
       }),
       status_([this] {
@@ -68,6 +70,8 @@ bool Application::start() {
     connect(tray_, &Tray::showWindowRequested, window, &MainWindow::showFromTray);
     connect(window, &MainWindow::hiddenToTray, tray_, &Tray::showBackgroundNotice);
     connect(window->mainDialog(), &MainDialog::userActed, this, [this] { scheduler_.rearm(); });
+    dialogs_ = new DialogHost(window, state(), linkDialogs_, sendBuffer_);
+    connect(dialogs_, &DialogHost::engineTouched, this, [this] { scheduler_.rearm(); });
     scheduler_.rearm();
     return true;
 }
@@ -110,6 +114,7 @@ void Application::requestExit() {
     }
     // The lists go with the window; later events reach only event.log.
     log().setSink(nullptr);
+    dialogs_ = nullptr; // goes with the window
     window_.reset();
     QCoreApplication::exit(0);
 }

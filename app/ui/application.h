@@ -10,9 +10,11 @@
 //   app.finish();                    // engine stopped, logs closed, data file written
 #pragma once
 
+#include "app/core/link_dialog_logic.h"
 #include "app/core/main_dialog_logic.h"
 #include "app/core/process_scheduler.h"
 #include "app/core/row_queue.h"
+#include "app/core/send_buffer.h"
 #include "app/core/session.h"
 #include "app/core/status_queue.h"
 
@@ -26,6 +28,7 @@ class QSocketNotifier;
 
 namespace pw::app {
 
+class DialogHost;
 class MainWindow;
 class Tray;
 
@@ -50,6 +53,10 @@ public:
     [[nodiscard]] MainWindow* window() const { return window_.get(); }
     [[nodiscard]] AppState& state() { return session_.state(); }
     [[nodiscard]] MainDialogLogic& logic() { return logic_; }
+    [[nodiscard]] LinkDialogLogic& linkDialogs() { return linkDialogs_; }
+    [[nodiscard]] SendBufferLogic& sendBuffer() { return sendBuffer_; }
+    // The dialog commands of the window; null without a window.
+    [[nodiscard]] DialogHost* dialogs() const { return dialogs_; }
     [[nodiscard]] LogStore& log() { return session_.log(); }
     [[nodiscard]] const ProcessScheduler& scheduler() const { return scheduler_; }
     [[nodiscard]] bool exiting() const { return exiting_; }
@@ -65,11 +72,14 @@ private:
 
     Session session_;
     MainDialogLogic logic_;
+    LinkDialogLogic linkDialogs_;
+    SendBufferLogic sendBuffer_;
     RowQueue rows_;
     StatusQueue status_;
     QTimer processTimer_;
     ProcessScheduler scheduler_;
     std::unique_ptr<MainWindow> window_;
+    DialogHost* dialogs_ = nullptr; // a child of the window
     Tray* tray_ = nullptr;
     QSocketNotifier* signalNotifier_ = nullptr;
     std::function<void()> takeSignal_;

@@ -5,6 +5,7 @@
 #include "app/core/texts.h"
 #include "app/ui/application.h"
 #include "app/ui/banner.h"
+#include "app/ui/dialog_host.h"
 #include "app/ui/log_list_model.h"
 #include "app/ui/main_dialog.h"
 #include "app/ui/main_window.h"
@@ -185,6 +186,8 @@ void MainWindowTest::menuAndToolbarCommandsRespectOpenDialogs() {
              (QStringList{"New Link", "Edit Link", "Delete Link", "Send Buffer", "Online Help"}));
     QCOMPARE(run.dialog()->toolBar()->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
 
+    // The window's own rules alone: no dialog opens here (the dialog tests open them).
+    QObject::disconnect(window, nullptr, run.app->dialogs(), nullptr);
     QSignalSpy newLink(window, &MainWindow::newLinkRequested);
     QSignalSpy editLink(window, &MainWindow::editLinkRequested);
     QSignalSpy removeLink(window, &MainWindow::removeLinkRequested);
