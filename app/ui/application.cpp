@@ -5,11 +5,11 @@
 #include "app/ui/dialog_host.h"
 #include "app/ui/main_dialog.h"
 #include "app/ui/main_window.h"
+#include "app/ui/message_box.h"
 #include "app/ui/tray.h"
 #include "base/platform.h"
 
 #include <QCoreApplication>
-#include <QMessageBox>
 #include <QSocketNotifier>
 
 namespace pw::app {
@@ -47,8 +47,9 @@ bool Application::start() {
     char errText[ERR_TEXT_SIZE] = {};
     if (!session_.start(errText)) {
         InstallTimerWake(nullptr);
-        QMessageBox::critical(nullptr, QString::fromUtf8(WEAVE_INIT_FAILED_CAPTION),
-                              QString::fromUtf8(errText));
+        (void)AskUser(nullptr, MessageRequest{MessageKind::Failure,
+                                              QString::fromUtf8(WEAVE_INIT_FAILED_CAPTION),
+                                              QString::fromUtf8(errText)});
         finished_ = true;
         return false;
     }

@@ -20,11 +20,17 @@ MessageAnswer AskUser(QWidget* owner, const MessageRequest& request) {
         return Responder()(owner, request);
     }
     const bool confirm = request.kind == MessageKind::ConfirmDelete;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    if (confirm) {
+        icon = QMessageBox::Warning;
+    } else if (request.kind == MessageKind::Failure) {
+        icon = QMessageBox::Critical;
+    }
     // On the heap and watched: if the owner is destroyed while the box waits (an exit signal
     // arrives), the box goes with it and must not be deleted twice.
-    QPointer<QMessageBox> box = new QMessageBox(
-        confirm ? QMessageBox::Warning : QMessageBox::NoIcon, request.caption, request.text,
-        confirm ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, owner);
+    QPointer<QMessageBox> box =
+        new QMessageBox(icon, request.caption, request.text,
+                        confirm ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, owner);
     box->setDefaultButton(QMessageBox::Ok);
     const int result = box->exec();
     if (box.isNull()) {

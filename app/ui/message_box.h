@@ -1,6 +1,6 @@
-// The one way the dialogs ask the user something in a message box: the link dialog's check
-// messages and Remove Link's confirmation. Tests install a responder that answers instead of a
-// person, so no box ever waits for a click in an automated run. Main thread.
+// The one way the program shows a message box: the engine's start-up failure, the link dialog's
+// check messages and Remove Link's confirmation. Tests install a responder that answers instead
+// of a person, so no box ever waits for a click in an automated run. Main thread.
 #pragma once
 
 #include <QString>
@@ -14,6 +14,7 @@ namespace pw::app {
 enum class MessageKind {
     Notice,        // OK only, no icon, the window system's default caption
     ConfirmDelete, // OK and Cancel, exclamation icon
+    Failure,       // OK only, error icon
 };
 
 enum class MessageAnswer { Ok, Cancel };

@@ -27,6 +27,8 @@
 #include <QTextEdit>
 #include <QToolBar>
 
+#include <cstdio>
+
 using namespace pw::app;
 using apptest::SetLink;
 using apptest::TcpServerPort;
@@ -52,6 +54,7 @@ private slots:
     void hexBufferGoesThroughALiveConnection();
     void oneDialogAtATime();
     void aboutHelpAndProductPage();
+    void anEngineThatWillNotStartIsShownInABox();
 
 private:
     Answers answers_;
@@ -445,6 +448,31 @@ void DialogsTest::aboutHelpAndProductPage() {
     QCOMPARE(opened_[2], opened_[1]);
     QCOMPARE(opened_[3].fileName(), QStringLiteral("portweave_product.html"));
     QVERIFY(QFile::exists(opened_[1].toLocalFile()));
+}
+
+namespace {
+
+std::uint32_t InitRefused(const WeaveInitStruct*, char* errText) {
+    std::snprintf(errText, ERR_TEXT_SIZE, "no threads today");
+    return 0;
+}
+
+} // namespace
+
+void DialogsTest::anEngineThatWillNotStartIsShownInABox() {
+    apptest::TempDir dir;
+    pw::LogOptions options;
+    options.directory = dir.str();
+    pw::LogStore log(options);
+    EngineCalls calls;
+    calls.init = InitRefused;
+    Application app(SessionOptions{dir.str(), &log, calls});
+    QVERIFY(!app.start());
+    QVERIFY(app.window() == nullptr);
+    QCOMPARE(answers_.asked.size(), 1);
+    QCOMPARE(answers_.asked[0].kind, MessageKind::Failure);
+    QCOMPARE(answers_.asked[0].caption, QStringLiteral("WeaveInit failed"));
+    QCOMPARE(answers_.asked[0].text, QStringLiteral("no threads today"));
 }
 
 QTEST_MAIN(DialogsTest)
