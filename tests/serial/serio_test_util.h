@@ -1,8 +1,9 @@
-// Helpers for the serial layer's tests: pseudo-terminal pairs as devices, a scratch working
-// directory with a name file, a collecting data callback and views of line settings.
+// Helpers for the serial layer's tests: a collecting data callback and views of line settings,
+// beside the shared pseudo-terminals and scratch directory.
 #pragma once
 
 #include "serial/serio_internal.h"
+#include "tests/support/pty.h"
 
 #include <atomic>
 #include <chrono>
@@ -18,45 +19,9 @@ namespace serio_test {
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
-// A pseudo-terminal: the slave path is what the layer opens, the master is the far device.
-class PtyPair {
-public:
-    PtyPair();
-    ~PtyPair();
-    PtyPair(const PtyPair&) = delete;
-    PtyPair& operator=(const PtyPair&) = delete;
-    [[nodiscard]] int master() const { return master_; }
-    [[nodiscard]] const std::string& slavePath() const { return slave_; }
-    // Closes the master: the slave side hangs up.
-    void hangUp();
-    // Writes everything, waiting while the pty is full, up to `limit`. True when all went.
-    bool write(const Bytes& data, std::chrono::milliseconds limit = std::chrono::seconds(20));
-    bool write(const std::string& text) { return write(Bytes(text.begin(), text.end())); }
-    // Reads until `count` bytes arrived or `limit` passed; returns what arrived.
-    Bytes read(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
-    // Reads whatever arrives within `window`.
-    Bytes drain(std::chrono::milliseconds window);
-
-private:
-    int master_ = -1;
-    std::string slave_;
-};
-
-// A fresh temporary directory made the current directory for the object's lifetime.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    // Writes the name file: COM number (1-based) to device path, plus any extra raw lines.
-    void writePorts(const std::map<unsigned, std::string>& map, const std::string& extra = "");
-    [[nodiscard]] const std::string& path() const { return dir_; }
-
-private:
-    std::string dir_;
-    std::string oldCwd_;
-};
+// Pseudo-terminals and the scratch directory come from the shared test support.
+using testsupport::PtyPair;
+using testsupport::ScratchDir;
 
 // Data callback context that records every chunk; `accept` false makes it refuse chunks.
 struct Collector {
