@@ -71,6 +71,7 @@ void ActivateSerial(PortState& port) {
     lineOk = serio_set_line(port.handle.serial, SERIO_LINE_DTR, 1);
     PORT_EVENT(port, "Link %u (%s) Port %u Serial port (COM%u) activated", comNumber);
     port.activated = 1;
+    port.kind = PortKind::Serial;
     if (config.genTraffic != 0 && port.timers[TIMER_TRAFFIC].active == 0) {
         StartTimer(port, TIMER_TRAFFIC, config.genPeriodMs);
     }
@@ -104,7 +105,9 @@ void ActivateIp(PortState& port) {
         [[maybe_unused]] const std::uint32_t resolved = sock_resolve(host, address);
         const std::uint32_t destination = sock_inet_addr(address);
         port.link->config.port[port.portId].remoteAddr = destination;
+        // The port sends here until it is activated again, whatever configuration comes meanwhile.
         port.udpDestAddr = destination;
+        port.udpDestPort = socketPort;
         rc = sock_open_udp(&port, socketPort, &port.handle.socket);
     } else {
         PORT_EVENT(port, "Link %u (%s) Port %u IP port activation failed (unknown protocol %u)",
@@ -126,6 +129,7 @@ void ActivateIp(PortState& port) {
         StopTimer(port, TIMER_RECONNECT);
     }
     port.activated = 1;
+    port.kind = config.ipProtocol == IP_PROTO_UDP ? PortKind::Udp : PortKind::Tcp;
     if (config.genTraffic != 0 && port.timers[TIMER_TRAFFIC].active == 0) {
         StartTimer(port, TIMER_TRAFFIC, config.genPeriodMs);
     }
@@ -216,23 +220,22 @@ void PortDeactivate(PortState& port) {
     if (port.activated == 0) {
         return;
     }
-    if (ConfigOf(port).portType == PORT_TYPE_SERIAL) {
-        if (port.handle.serial != nullptr) {
-            Engine& e = engine();
-            e.deferredCloses[e.deferredCount++] = port.handle.serial;
-            port.handle.serial = nullptr;
-        }
-    } else {
-        if (port.handle.socket != nullptr) {
-            [[maybe_unused]] const std::uint32_t rc = sock_close(port.handle.socket);
-            port.handle.socket = nullptr;
-        }
-        if (port.listenHandle != nullptr) {
-            [[maybe_unused]] const std::uint32_t rc = sock_close(port.listenHandle);
-            port.listenHandle = nullptr;
-        }
-        port.connected = 0;
+    // Whatever the port holds is closed, also when its configuration has changed meanwhile.
+    if (port.handle.serial != nullptr) {
+        Engine& e = engine();
+        e.deferredCloses[e.deferredCount++] = port.handle.serial;
+        port.handle.serial = nullptr;
     }
+    if (port.handle.socket != nullptr) {
+        [[maybe_unused]] const std::uint32_t rc = sock_close(port.handle.socket);
+        port.handle.socket = nullptr;
+    }
+    if (port.listenHandle != nullptr) {
+        [[maybe_unused]] const std::uint32_t rc = sock_close(port.listenHandle);
+        port.listenHandle = nullptr;
+    }
+    port.connected = 0;
+    port.kind = PortKind::None;
     StopTimer(port, TIMER_INTERCHAR);
     StopTimer(port, TIMER_TRAFFIC);
     PORT_EVENT(port, "Link %u (%s) Port %u deactivated");
@@ -256,9 +259,7 @@ void ReconnectDue(PortState& port) {
     if (port.link->allocated == 0) {
         return;
     }
-    const bool up = ConfigOf(port).portType == PORT_TYPE_IP
-                        ? (port.activated != 0 && port.connected != 0)
-                        : port.activated != 0;
+    const bool up = port.activated != 0 && (port.kind == PortKind::Serial || port.connected != 0);
     if (!up) {
         PortActivate(port);
     }
@@ -289,12 +290,14 @@ void OnSocketEvent(void* context, std::uint32_t event, std::uintptr_t value,
         PortReceive(port, engine().receiveBuffer, static_cast<std::uint32_t>(value));
         break;
     case SOCK_EVENT_CLOSED: {
-        const bool server = ConfigOf(port).tcpRole == TCP_ROLE_SERVER;
+        // A port that listens serves the next client; any other port is down now.
+        const bool server = port.listenHandle != nullptr;
         PORT_EVENT(port, "Link %u (%s) Port %u IP interface closed.");
         port.handle.socket = nullptr;
         port.connected = 0;
         if (!server) {
             port.activated = 0;
+            port.kind = PortKind::None;
         }
         ReportStatus(*port.link);
         if (!server) {
@@ -319,6 +322,7 @@ void OnSocketEvent(void* context, std::uint32_t event, std::uintptr_t value,
         }
         port.connected = 0;
         port.activated = 0;
+        port.kind = PortKind::None;
         ReportStatus(*port.link);
         ScheduleReconnect(port);
         break;

@@ -25,12 +25,23 @@ struct PortHandle {
     SocketRecord* socket;
 };
 
+// What a port was opened as. A port's connection settings may change in the configuration while
+// it runs, but they apply only at its next activation: until then the data path, the connection
+// events and the closing go by what the port was opened as.
+enum class PortKind : std::uint32_t {
+    None,   // not open
+    Serial, // a COM port
+    Tcp,    // a TCP client connection, or a listening TCP server (and its one client)
+    Udp,    // a bound UDP socket
+};
+
 // The engine's run-time state of one port. It is the context the layers hand back with every
 // callback about the port.
 struct PortState {
     std::uint32_t portId;       // 0 or 1, the port's index within its link
     LinkSlot* link;             // the owning slot
     std::uint32_t activated;    // the port is open (see the state table in weave.h)
+    PortKind kind;              // what it was opened as; None while it is down
     std::uint32_t connected;    // IP only: a connection exists (UDP: bound)
     PortHandle handle;          // empty when the port is down
     SocketRecord* listenHandle; // TCP server: the listening socket; else null
@@ -41,6 +52,7 @@ struct PortState {
     std::uint32_t peerAddr;       // sender of the latest received data, IPv4, network byte order
     std::uint32_t peerPort;       // that sender's port, host byte order
     std::uint32_t udpDestAddr;    // UDP: destination resolved at activation, network byte order
+    std::uint16_t udpDestPort;    // UDP: destination port taken at activation, host byte order
     std::uint32_t txBytes;        // bytes handed to the port's layer for transmission
     std::uint32_t rxBytes;        // bytes received on the port
 };

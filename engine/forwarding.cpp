@@ -43,30 +43,48 @@ void PortGather(PortState& port, PortState& destination, const std::uint8_t* dat
     }
 }
 
-// Whether the destination of `port` can take everything that `incoming` more received bytes
-// could make the port transmit: all of them, plus, when gathering, what is gathered already.
-// Bytes that would be dropped anyway (engine paused, source or destination down) count as taken,
-// so that a dead destination never holds its source back.
-bool DestinationCanTake(PortState& port, std::uint32_t incoming) {
+// How long a flush waits before it tries a full destination again, ms.
+constexpr std::uint32_t FLUSH_RETRY_MS = 1;
+
+// The most bytes that `incoming` more received bytes can make `port` transmit: all of them when
+// it forwards instantly; when it gathers, also what is gathered already; none when no condition
+// ever passes its gathered bytes on.
+std::uint32_t MostToTransmit(const PortState& port, std::uint32_t incoming) {
+    const PortConfig& config = ConfigOf(port);
+    if (config.fwdInstant != 0) {
+        return incoming;
+    }
+    if (config.fwdBufferFull == 0 && config.fwdFrameEnd == 0 && config.fwdInterChar == 0) {
+        return 0;
+    }
+    return port.count + incoming;
+}
+
+// Whether `destination` takes `needed` more bytes now, in any number of transmissions. Bytes that
+// it would drop anyway (it is down or not connected) count as taken, so that a dead destination
+// never holds its source back; so do datagrams, which the platform takes or loses like any
+// datagram on the way.
+bool HasRoom(const PortState& destination, std::uint32_t needed) {
+    if (needed == 0 || destination.activated == 0) {
+        return true;
+    }
+    switch (destination.kind) {
+    case PortKind::Serial:
+        return serio_tx_space(destination.handle.serial) >= needed;
+    case PortKind::Tcp:
+        return destination.connected == 0 || sock_send_space(destination.handle.socket) >= needed;
+    default:
+        return true;
+    }
+}
+
+// Whether `port` may receive `incoming` more bytes now: its destination can take whatever they
+// make it transmit. While the engine is paused or the port is down, they are dropped anyway.
+bool MayReceive(PortState& port, std::uint32_t incoming) {
     if (engine().paused != 0 || port.activated == 0) {
         return true;
     }
-    const PortConfig& config = ConfigOf(port);
-    PortState& destination = Destination(port);
-    if (destination.activated == 0) {
-        return true;
-    }
-    const std::uint32_t needed = config.fwdInstant != 0 ? incoming : port.count + incoming;
-    const PortConfig& destConfig = ConfigOf(destination);
-    if (destConfig.portType == PORT_TYPE_SERIAL) {
-        return serio_tx_space(destination.handle.serial) >= needed;
-    }
-    if (destConfig.portType == PORT_TYPE_IP && destination.connected != 0 &&
-        destConfig.ipProtocol == IP_PROTO_TCP) {
-        return sock_send_space(destination.handle.socket) >= needed;
-    }
-    // A datagram that the platform refuses is lost like any datagram on the way.
-    return true;
+    return HasRoom(Destination(port), MostToTransmit(port, incoming));
 }
 
 } // namespace
@@ -99,16 +117,16 @@ void PortTransmit(PortState& port, const std::uint8_t* data, std::uint32_t lengt
     }
     const PortConfig& config = ConfigOf(port);
     bool accepted = false;
-    if (config.portType == PORT_TYPE_SERIAL) {
+    // By what the port was opened as: a port that is down takes nothing.
+    switch (port.kind) {
+    case PortKind::Serial:
         if (serio_transmit(port.handle.serial, data, length) != 0) {
             accepted = true;
             port.txBytes += length;
         }
-    } else if (config.portType == PORT_TYPE_IP) {
-        if (port.connected == 0) {
-            return;
-        }
-        if (config.ipProtocol == IP_PROTO_TCP) {
+        break;
+    case PortKind::Tcp:
+        if (port.connected != 0) {
             // Queued sends keep what the socket cannot take at once; the source was held back
             // until the queue had room for all of it.
             std::uint32_t sent = 0;
@@ -116,20 +134,23 @@ void PortTransmit(PortState& port, const std::uint8_t* data, std::uint32_t lengt
                 accepted = true;
                 port.txBytes += sent;
             }
-        } else if (config.ipProtocol == IP_PROTO_UDP) {
+        }
+        break;
+    case PortKind::Udp:
+        if (port.connected != 0) {
+            // With loopback the datagram answers whoever sent last.
             const bool echo = config.loopback != 0;
             const std::uint32_t address = echo ? port.peerAddr : port.udpDestAddr;
             const auto udpPort =
-                static_cast<std::uint16_t>((echo ? port.peerPort : config.ipPort) & 0xFFFFu);
+                static_cast<std::uint16_t>(echo ? port.peerPort & 0xFFFFu : port.udpDestPort);
             if (sock_send_to(port.handle.socket, address, udpPort, data, length) == SOCK_RC_OK) {
                 accepted = true;
                 port.txBytes += length;
             }
-        } else {
-            accepted = true;
         }
-    } else {
-        accepted = true;
+        break;
+    case PortKind::None:
+        break;
     }
     if (accepted && config.trace != 0) {
         e.callbacks.traceCallback(port.link->id, port.portId, TRACE_DIR_TX, data, length);
@@ -140,14 +161,22 @@ void InterCharFlush(PortState& port) {
     if (port.activated == 0 || port.count == 0 || port.link->allocated == 0) {
         return;
     }
-    PortTransmit(Destination(port), port.buffer, port.count);
+    PortState& destination = Destination(port);
+    if (!HasRoom(destination, port.count)) {
+        // The destination is momentarily full (a test buffer or the generator took the room
+        // kept for these bytes): try again shortly rather than lose them. The source stays held
+        // back meanwhile, since its destination has no room for them either.
+        StartTimer(port, TIMER_INTERCHAR, FLUSH_RETRY_MS);
+        return;
+    }
+    PortTransmit(destination, port.buffer, port.count);
     port.count = 0;
 }
 
 void GeneratorStep(PortState& port) {
     const PortConfig& config = ConfigOf(port);
     const bool ready = port.link->allocated != 0 && port.activated != 0 &&
-                       (config.portType != PORT_TYPE_IP || port.connected != 0);
+                       (port.kind == PortKind::Serial || port.connected != 0);
     // Copied first: the record is packed, so its fields cannot be bound to references.
     const std::uint32_t stored = config.genLength;
     const std::uint32_t length = stored < GEN_DATA_SIZE ? stored : GEN_DATA_SIZE;
@@ -161,7 +190,7 @@ std::uint8_t* GetSocketBuffer(void* context, std::uint32_t /*maxLength*/) {
     Engine& e = engine();
     if (context != nullptr && e.initialized != 0) {
         PortState& port = *static_cast<PortState*>(context);
-        if (!DestinationCanTake(port, RECEIVE_BUFFER_SIZE)) {
+        if (!MayReceive(port, RECEIVE_BUFFER_SIZE)) {
             // The bytes wait in the socket, and TCP flow control slows the sender down.
             return nullptr;
         }
@@ -175,7 +204,7 @@ std::uint32_t OnSerialData(void* context, const std::uint8_t* data, std::uint32_
         return 1;
     }
     PortState& port = *static_cast<PortState*>(context);
-    if (!DestinationCanTake(port, length)) {
+    if (!MayReceive(port, length)) {
         // The chunk stays in the port's receive ring and is offered again shortly.
         return 0;
     }
@@ -247,7 +276,8 @@ std::uint32_t WeaveNextTimerDue() {
                 }
                 const std::uint32_t elapsed = now - timer.start;
                 const std::uint32_t left = elapsed >= timer.period ? 0 : timer.period - elapsed;
-                earliest = std::min(earliest, left);
+                // A running timer never reads as "no timer", however long its period.
+                earliest = std::min(earliest, std::min(left, WEAVE_NO_TIMER - 1));
             }
         }
     }

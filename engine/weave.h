@@ -20,6 +20,30 @@
 // callbacks may run under it, on any of these three threads, so they must only copy what they
 // are given and hand it to the main thread: never call a Weave* function, never block.
 //
+// Data path: bytes received on a port go to its destination (the port itself with loopback, else
+// the link's other port) under the receiving port's forwarding conditions. Bytes for a
+// destination that is down, or not connected, are counted as received and dropped. Bytes for a
+// connected destination are never lost because it is momentarily full: the source is held back
+// (a TCP or UDP source's bytes wait in its socket, a serial source's chunks in its receive ring)
+// until the destination has room for everything they can make the source transmit, and an
+// inter-character flush that finds its destination full is tried again 1 ms later. Counters and
+// trace report the bytes the destination's layer took. Test buffers (WeaveSendBuffer) and
+// generator data that a full port does not take are dropped.
+//
+// Damaged configuration values, which only a damaged data file holds, never read a table or write
+// a buffer out of range:
+//   - baudIndex, dataBitsIndex, parityIndex or stopBitsIndex outside its table: the serial open
+//     fails as the device refusing the settings would ("Serial port open fail (rc 10) (ExRc 22)",
+//     22 being EINVAL), with the usual re-activation when autoReconnect is set;
+//   - comIndex beyond the serial layer's ports: the serial layer refuses the open (rc 1);
+//   - bufferSize 0 or above RECEIVE_BUFFER_SIZE (with fwdBufferFull): a full buffer is
+//     RECEIVE_BUFFER_SIZE bytes;
+//   - a name or remoteHost without its terminating zero: its first 40 characters;
+//   - reconnectSecs 0: 1 second; one too long to count in milliseconds: the longest the clock
+//     counts;
+//   - genLength above GEN_DATA_SIZE: the GEN_DATA_SIZE bytes of genData;
+//   - frameEndChar above 255: no received byte ends a frame.
+//
 // Port states (activated, connected):
 //   serial:     (0,0) closed            (1,0) open
 //   TCP client: (0,0) down              (1,0) connecting        (1,1) connected
@@ -77,10 +101,12 @@ std::uint32_t WeaveAllocLink(std::int32_t linkId);
 // engine is not initialised or the id is out of range.
 void WeaveFreeLink(std::int32_t linkId);
 
-// Replaces the slot's copy of the link's configuration (447 bytes). Allowed while ports run:
-// forwarding, trace, loopback, generator and reconnect settings apply from the next received
-// data or timer, the connection settings from the port's next activation. An active UDP port
-// keeps sending to the address it resolved at activation.
+// Replaces the slot's copy of the link's configuration (447 bytes); 0 without a text when `config`
+// is missing. Allowed while ports run: forwarding, trace, loopback, generator and reconnect
+// settings apply from the next received data or timer, the connection settings (port type,
+// serial settings, protocol, role, port number, host) from the port's next activation. Until
+// then a running port transmits, handles its connection events and is closed as what it was
+// opened as; an active UDP port keeps sending to the address and port it resolved at activation.
 std::uint32_t WeaveSetLinkConfig(std::int32_t linkId, const LinkConfig* config, char* errText);
 
 // Activates the port unless it is activated already. 1 in both cases, also when the activation
@@ -102,7 +128,7 @@ std::uint32_t WeaveIsPortActive(std::int32_t linkId, std::int32_t portId);
 std::uint32_t WeaveSendBuffer(std::int32_t linkId, std::int32_t portId, const std::uint8_t* data,
                               std::uint32_t length, char* errText);
 
-// Fills `stats` with the port's counters and flags.
+// Fills `stats` with the port's counters and flags; 0 without a text when `stats` is missing.
 std::uint32_t WeaveGetPortStats(std::int32_t linkId, std::int32_t portId, PortStats* stats,
                                 char* errText);
 
@@ -123,8 +149,9 @@ void WeaveProcess();
 // started, which may happen on any of the engine's threads (a received chunk starts the
 // inter-character timer on a layer thread, a dropped connection the re-activation timer).
 constexpr std::uint32_t WEAVE_NO_TIMER = 0xFFFFFFFFu;
-// Milliseconds until the earliest running port timer is due (0: due now), or WEAVE_NO_TIMER when
-// no timer runs or the engine is not initialised. Main thread.
+// Milliseconds until the earliest running port timer is due (0: due now; at most
+// WEAVE_NO_TIMER - 1, however long the period), or WEAVE_NO_TIMER when no timer runs or the
+// engine is not initialised. Main thread.
 std::uint32_t WeaveNextTimerDue();
 // Called whenever a port timer is started, on the thread that started it, with the engine's mutex
 // held: it may only post a request to the main thread (to call WeaveNextTimerDue there), never

@@ -194,3 +194,94 @@ INSTANTIATE_TEST_SUITE_P(Modes, FlowTest,
 
 } // namespace
 } // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// Fills the transmit side of an open serial port whose device nobody reads, with test buffers
+// sent on the port itself, until it takes no single byte more. Returns the bytes it took.
+Bytes fillSerialPort(std::int32_t link, std::int32_t port) {
+    Bytes taken;
+    std::uint32_t counted = 0;
+    {
+        PortStats s{};
+        WeaveGetPortStats(link, port, &s, nullptr);
+        counted = s.txBytes;
+    }
+    const Bytes block = testsupport::pattern(RECEIVE_BUFFER_SIZE, 21);
+    // The device takes bytes for a while after the ring is full; stop when two attempts a while
+    // apart take nothing.
+    int refusals = 0;
+    while (refusals < 2) {
+        bool tookAny = false;
+        for (std::uint32_t size = RECEIVE_BUFFER_SIZE; size > 0; size /= 2) {
+            for (;;) {
+                char errText[ERR_TEXT_SIZE] = {};
+                EXPECT_EQ(WeaveSendBuffer(link, port, block.data(), size, errText), 1u);
+                PortStats s{};
+                WeaveGetPortStats(link, port, &s, nullptr);
+                if (s.txBytes == counted) {
+                    break;
+                }
+                counted = s.txBytes;
+                taken.insert(taken.end(), block.begin(), block.begin() + size);
+                tookAny = true;
+            }
+        }
+        refusals = tookAny ? 0 : refusals + 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return taken;
+}
+
+TEST_F(EngineTest, AFullDestinationDoesNotHoldBackASourceThatNeverPassesAnythingOn) {
+    PtyPair& device = pty(5);
+    start();
+    const std::uint16_t udp = testsupport::free_udp_port();
+    PortConfig source = udpPort(udp);
+    source.fwdInstant = 0; // and no other condition
+    useLink(0, linkConfig("none", source, serialPort(5)));
+    activate(0, 0);
+    activate(0, 1);
+    // A device that hung up takes nothing: once the port's transmit ring is full, it stays so.
+    device.hangUp();
+    ASSERT_FALSE(fillSerialPort(0, 1).empty());
+    Fd sender = testsupport::udp_bind(0);
+    ASSERT_TRUE(testsupport::udp_send(sender.get(), udp, "counted", 7));
+    EXPECT_TRUE(waitRx(0, 0, 7));
+}
+
+TEST_F(EngineTest, TheFlushWaitsForAFullDestinationInsteadOfDroppingTheBytes) {
+    PtyPair& device = pty(5);
+    start();
+    const std::uint16_t udp = testsupport::free_udp_port();
+    PortConfig source = udpPort(udp);
+    source.fwdInstant = 0;
+    source.fwdInterChar = 1;
+    source.interCharMs = 10;
+    useLink(0, linkConfig("flush", source, serialPort(5)));
+    activate(0, 0);
+    activate(0, 1);
+    Fd sender = testsupport::udp_bind(0);
+    ASSERT_TRUE(testsupport::udp_send(sender.get(), udp, "tail", 4));
+    ASSERT_TRUE(waitRx(0, 0, 4));
+    // Test buffers fill the destination meanwhile.
+    Bytes expected = fillSerialPort(0, 1);
+    tick(10);
+    EXPECT_EQ(WeaveNextTimerDue(), 1u) << "the flush is tried again on the next pass";
+    expected.insert(expected.end(), {'t', 'a', 'i', 'l'});
+    Bytes got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (got.size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
+        const Bytes part = device.read(expected.size() - got.size(), std::chrono::milliseconds(5));
+        got.insert(got.end(), part.begin(), part.end());
+        tick(1);
+    }
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+    EXPECT_EQ(stats(0, 1).txBytes, expected.size());
+    EXPECT_EQ(WeaveNextTimerDue(), WEAVE_NO_TIMER);
+}
+
+} // namespace
+} // namespace enginetest

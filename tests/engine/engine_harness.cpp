@@ -1,5 +1,7 @@
 #include "tests/engine/engine_harness.h"
 
+#include "base/platform.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -270,11 +272,15 @@ bool waitTcpPortFree(std::uint16_t port) {
 void EngineTest::SetUp() {
     reports().clear();
     setClock(100000);
+    // Layer diagnostics (a device that hung up, say) are expected in some tests; keep them off
+    // the test output.
+    pw::set_diag_sink([](const char*) {});
 }
 
 void EngineTest::TearDown() {
     WeaveShutdown();
     WeaveSetTimerWake(nullptr);
+    pw::set_diag_sink(nullptr);
 }
 
 PtyPair& EngineTest::pty(std::uint32_t com) {
