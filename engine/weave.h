@@ -122,9 +122,10 @@ std::uint32_t WeaveDeactivateLink(std::int32_t linkId, char* errText);
 // The port's activated flag; 0 also when any of the shared checks fails.
 std::uint32_t WeaveIsPortActive(std::int32_t linkId, std::int32_t portId);
 
-// Transmits `length` (1 to RECEIVE_BUFFER_SIZE) bytes on the port itself, counted and traced as
-// any transmission. 0 with "port not activated" when the port is down; otherwise 1, whether or
-// not the port's layer took the bytes (a TCP client still connecting takes nothing).
+// Transmits `length` (1 to RECEIVE_BUFFER_SIZE; other lengths and missing data send nothing)
+// bytes on the port itself, counted and traced as any transmission. 0 with "port not activated"
+// when the port is down; otherwise 1, whether or not the port's layer took the bytes (a TCP client
+// still connecting takes nothing).
 std::uint32_t WeaveSendBuffer(std::int32_t linkId, std::int32_t portId, const std::uint8_t* data,
                               std::uint32_t length, char* errText);
 
