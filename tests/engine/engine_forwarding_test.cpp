@@ -94,6 +94,16 @@ TEST_F(ForwardingTest, InstantForwardingPassesEachChunkOnAsOneTransmission) {
     EXPECT_EQ(transmissions(), (std::vector<std::string>{"one", "two", "three"}));
     EXPECT_EQ(clientReads(11), "onetwothree");
     EXPECT_EQ(reports().traced(LINK, SOURCE, TRACE_DIR_RX), bytesOf("onetwothree"));
+    // Each chunk is traced as received before it is traced as transmitted.
+    const auto traces = reports().traces();
+    ASSERT_EQ(traces.size(), 6u);
+    for (std::size_t i = 0; i < traces.size(); i += 2) {
+        EXPECT_EQ(traces[i].port, static_cast<std::uint32_t>(SOURCE));
+        EXPECT_EQ(traces[i].direction, TRACE_DIR_RX);
+        EXPECT_EQ(traces[i + 1].port, static_cast<std::uint32_t>(DEST));
+        EXPECT_EQ(traces[i + 1].direction, TRACE_DIR_TX);
+        EXPECT_EQ(traces[i].data, traces[i + 1].data);
+    }
     EXPECT_EQ(stats(LINK, SOURCE).rxBytes, 11u);
     EXPECT_EQ(stats(LINK, DEST).txBytes, 11u);
     EXPECT_EQ(stats(LINK, SOURCE).txBytes, 0u);
