@@ -59,8 +59,10 @@ PortConfig generator(PortConfig p, std::uint32_t periodMs) {
 TEST_F(TimerTest, NextTimerDueIsTheEarliestRemainingTime) {
     start();
     EXPECT_EQ(WeaveNextTimerDue(), WEAVE_NO_TIMER);
+    // Each UDP port sends to itself; what it receives goes to a port that takes nothing, so no
+    // datagram comes round again.
     useLink(0, linkConfig("t", generator(udpPort(free_udp_port()), 250),
-                          generator(udpPort(free_udp_port()), 400)));
+                          generator(tcpServer(free_tcp_port()), 400)));
     useLink(31, linkConfig("u", generator(udpPort(free_udp_port()), 120), tcpServer(1)));
     activate(0, 0);
     EXPECT_EQ(WeaveNextTimerDue(), 250u);
@@ -74,7 +76,7 @@ TEST_F(TimerTest, NextTimerDueIsTheEarliestRemainingTime) {
     WeaveProcess();
     EXPECT_EQ(WeaveNextTimerDue(), 120u) << "every due timer ran and started again";
     EXPECT_EQ(stats(0, 0).txBytes, 1u);
-    EXPECT_EQ(stats(0, 1).txBytes, 1u);
+    EXPECT_EQ(stats(0, 1).txBytes, 0u) << "a server without a client sends nothing";
     EXPECT_EQ(stats(31, 0).txBytes, 1u);
     WeaveDeactivateLink(31, nullptr);
     EXPECT_EQ(WeaveNextTimerDue(), 250u);
