@@ -217,6 +217,7 @@ void PortActivate(PortState& port) {
 
 void PortDeactivate(PortState& port) {
     StopTimer(port, TIMER_RECONNECT);
+    port.deviceLost = 0; // a loss not yet handled concerns the device being closed here
     if (port.activated == 0) {
         return;
     }
@@ -241,6 +242,42 @@ void PortDeactivate(PortState& port) {
     PORT_EVENT(port, "Link %u (%s) Port %u deactivated");
     port.activated = 0;
     ReportStatus(*port.link);
+}
+
+void SerialPortLost(PortState& port) {
+    port.deviceLost = 0;
+    if (port.activated == 0 || port.kind != PortKind::Serial) {
+        return;
+    }
+    // As an IP port whose connection dropped: reported, down, and re-activated when it should
+    // be. Its device is closed like any deactivated COM port, once the mutex is released.
+    PORT_EVENT(port, "Link %u (%s) Port %u Serial port closed.");
+    if (port.handle.serial != nullptr) {
+        Engine& e = engine();
+        e.deferredCloses[e.deferredCount++] = port.handle.serial;
+        port.handle.serial = nullptr;
+    }
+    port.kind = PortKind::None;
+    port.activated = 0;
+    ReportStatus(*port.link);
+    ScheduleReconnect(port);
+}
+
+void OnSerialFault(void* context) {
+    EngineEntry entry;
+    Engine& e = engine();
+    if (context == nullptr || e.initialized == 0) {
+        return;
+    }
+    PortState& port = *static_cast<PortState*>(context);
+    if (port.activated == 0 || port.kind != PortKind::Serial) {
+        return;
+    }
+    // Closing a COM port belongs to the main thread: mark it, and have WeaveProcess run soon.
+    port.deviceLost = 1;
+    if (WeaveTimerWakeFn wake = e.timerWake) {
+        wake();
+    }
 }
 
 void ScheduleReconnect(PortState& port) {

@@ -55,6 +55,7 @@ struct PortState {
     std::uint16_t udpDestPort;    // UDP: destination port taken at activation, host byte order
     std::uint32_t txBytes;        // bytes handed to the port's layer for transmission
     std::uint32_t rxBytes;        // bytes received on the port
+    std::uint32_t deviceLost;     // serial: the device hung up; closed by the next WeaveProcess
 };
 
 // The engine's record of one link.
@@ -137,3 +138,6 @@ std::uint8_t* GetSocketBuffer(void* context, std::uint32_t maxLength);
 void OnSocketEvent(void* context, std::uint32_t event, std::uintptr_t value,
                    std::uint32_t peerPortNet, std::uintptr_t peerAddrNet);
 std::uint32_t OnSerialData(void* context, const std::uint8_t* data, std::uint32_t length);
+void OnSerialFault(void* context);
+// Closes a serial port whose device went away (main thread, from WeaveProcess).
+void SerialPortLost(PortState& port);

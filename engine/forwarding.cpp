@@ -223,6 +223,9 @@ void WeaveProcess() {
             continue;
         }
         for (PortState& port : slot.port) {
+            if (port.deviceLost != 0) {
+                SerialPortLost(port);
+            }
             for (std::uint32_t index = 0; index < PORT_TIMER_COUNT; ++index) {
                 PortTimer& timer = port.timers[index];
                 if (timer.active == 0) {
@@ -266,6 +269,9 @@ std::uint32_t WeaveNextTimerDue() {
             continue;
         }
         for (const PortState& port : slot.port) {
+            if (port.deviceLost != 0) {
+                return 0; // a lost device is closed by the next pass
+            }
             for (const PortTimer& timer : port.timers) {
                 if (timer.active == 0) {
                     continue;

@@ -118,6 +118,7 @@ std::uint32_t WeaveInit(const WeaveInitStruct* init, char* errText) {
     }
     // The layers' threads call back into the engine, so they start without the mutex held. Their
     // results are not examined: a layer that did not start shows as ports that fail to open.
+    serio_set_fault_callback(OnSerialFault);
     [[maybe_unused]] const std::uint32_t serialStarted = serio_init();
     [[maybe_unused]] const std::uint32_t socketsStarted = sock_init(GetSocketBuffer, OnSocketEvent);
     sock_set_poll_mode(2);

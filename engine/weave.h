@@ -44,6 +44,13 @@
 //   - genLength above GEN_DATA_SIZE: the GEN_DATA_SIZE bytes of genData;
 //   - frameEndChar above 255: no received byte ends a frame.
 //
+// A serial device that hangs up or fails while its port is open (an adapter pulled out) is
+// handled like a dropped connection: the next WeaveProcess reports "Link %u (%s) Port %u Serial
+// port closed.", closes the port (activated 0, with a status report) and, with autoReconnect,
+// re-activates it every reconnectSecs until the device is back. The serial layer tells the
+// engine on its own thread; the engine then wakes the application (the timer wake below) and
+// WeaveNextTimerDue reads 0 until that WeaveProcess has run.
+//
 // Port states (activated, connected):
 //   serial:     (0,0) closed            (1,0) open
 //   TCP client: (0,0) down              (1,0) connecting        (1,1) connected
@@ -141,8 +148,8 @@ std::uint32_t WeaveGetLinkStatus(std::int32_t linkId, LinkStatus* status);
 std::uint32_t WeaveClearPortStats(std::int32_t linkId, std::int32_t portId, char* errText);
 
 // One pass of the periodic processing: every due port timer of every allocated slot (the
-// inter-character flush, the automatic re-activation, the traffic generator). Does nothing
-// unless initialised.
+// inter-character flush, the automatic re-activation, the traffic generator), and the closing of
+// serial ports whose device went away. Does nothing unless initialised.
 void WeaveProcess();
 
 // Port timers only need WeaveProcess while one of them runs. An application that does not want

@@ -3,6 +3,8 @@
 // Re-activation timers run on the fake clock.
 #include "tests/engine/engine_harness.h"
 
+#include <atomic>
+
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -245,6 +247,84 @@ TEST_F(EngineTest, SerialOpenFailureRetriesUntilTheDeviceAppears) {
     EXPECT_EQ(WeaveNextTimerDue(), WEAVE_NO_TIMER);
     tick(3000);
     EXPECT_EQ(reports().events().size(), 8u);
+}
+
+std::atomic<int> g_wakes{0};
+void countWake() {
+    ++g_wakes;
+}
+
+TEST_F(EngineTest, SerialDeviceLossClosesThePortAndReopensItWhenTheDeviceIsBack) {
+    // COM4 is reached through a link, so that a new device can take the lost one's place.
+    auto lost = std::make_unique<PtyPair>();
+    const std::string device = dir_.path() + "/usb-adapter";
+    ASSERT_EQ(::symlink(lost->slavePath().c_str(), device.c_str()), 0);
+    mapCom(4, device);
+    start();
+    g_wakes = 0;
+    WeaveSetTimerWake(countWake);
+    PortConfig serial = serialPort(4);
+    serial.autoReconnect = 1;
+    serial.reconnectSecs = 2;
+    useLink(0, linkConfig("usb", serial, udpPort(free_udp_port())));
+    activate(0, 0);
+    const std::string head = portHead(0, "usb", 0);
+    ASSERT_EQ(reports().events().size(), 2u);
+    EXPECT_EQ(WeaveNextTimerDue(), WEAVE_NO_TIMER);
+
+    // The adapter is pulled out, and its path is gone until it comes back.
+    lost->hangUp();
+    ASSERT_EQ(::unlink(device.c_str()), 0);
+    ASSERT_TRUE(testsupport::wait_until([] { return WeaveNextTimerDue() == 0; }));
+    EXPECT_GE(g_wakes.load(), 1) << "the main thread is woken to close the port";
+    EXPECT_EQ(reports().events().size(), 2u) << "nothing is reported off the main thread";
+    tick(0);
+    EXPECT_EQ(tail(reports().events(), 2),
+              (std::vector<std::string>{head + " Serial port closed."}));
+    EXPECT_EQ(reports().flags(0, 0), (std::vector<PortFlags>{OPEN, DOWN}));
+    EXPECT_EQ(WeaveIsPortActive(0, 0), 0u);
+    EXPECT_EQ(WeaveNextTimerDue(), 2000u);
+
+    // Re-opened every interval until the device is back.
+    tick(2000);
+    EXPECT_EQ(tail(reports().events(), 3),
+              (std::vector<std::string>{
+                  "Link 0 (usb) Activating Port 0 (COM4)",
+                  head + format(" Serial port open fail (rc 2) (ExRc %d)", ENOENT),
+              }));
+    PtyPair back;
+    ASSERT_EQ(::symlink(back.slavePath().c_str(), device.c_str()), 0);
+    tick(2000);
+    EXPECT_EQ(tail(reports().events(), 5), (std::vector<std::string>{
+                                               "Link 0 (usb) Activating Port 0 (COM4)",
+                                               head + " Serial port (COM4) activated",
+                                           }));
+    EXPECT_EQ(reports().flags(0, 0), (std::vector<PortFlags>{OPEN, DOWN, OPEN}));
+    char errText[ERR_TEXT_SIZE] = {};
+    const Bytes hello = bytesOf("back");
+    ASSERT_EQ(WeaveSendBuffer(0, 0, hello.data(), 4, errText), 1u) << errText;
+    EXPECT_EQ(textOf(back.read(4)), "back");
+}
+
+TEST_F(EngineTest, SerialDeviceLossWithoutReconnectLeavesThePortDown) {
+    PtyPair& device = pty(2);
+    start();
+    useLink(1, linkConfig("usb", serialPort(2), udpPort(free_udp_port())));
+    activate(1, 0);
+    deactivate(1, 0);
+    activate(1, 0);
+    device.hangUp();
+    ASSERT_TRUE(testsupport::wait_until([] { return WeaveNextTimerDue() == 0; }));
+    tick(0);
+    EXPECT_EQ(reports().events().back(), portHead(1, "usb", 0) + " Serial port closed.");
+    EXPECT_EQ(reports().flags(1, 0), (std::vector<PortFlags>{OPEN, DOWN, OPEN, DOWN}));
+    EXPECT_EQ(WeaveNextTimerDue(), WEAVE_NO_TIMER);
+    const std::size_t lines = reports().events().size();
+    tick(100000);
+    EXPECT_EQ(reports().events().size(), lines);
+    // Deactivating the closed port says nothing more.
+    deactivate(1, 0);
+    EXPECT_EQ(reports().events().size(), lines);
 }
 
 TEST_F(EngineTest, SerialPortOpensAndStartsItsGenerator) {
