@@ -1,6 +1,7 @@
 // The data path: receiving, gathering under the forwarding conditions, transmitting, holding a
 // fast source back while its destination is full, and the periodic processing of port timers.
 #include "engine/engine_state.h"
+#include "engine/gather.h"
 #include "net/sock.h"
 #include "serial/serio.h"
 
@@ -8,38 +9,18 @@
 
 namespace {
 
-// The gathering limit of a port. A stored buffer size outside 1 to RECEIVE_BUFFER_SIZE (only a
-// damaged data file holds one) counts as a full buffer, so nothing is ever written past it.
-std::uint32_t GatherLimit(const PortConfig& config) {
-    if (config.fwdBufferFull == 0 || config.bufferSize == 0 ||
-        config.bufferSize > RECEIVE_BUFFER_SIZE) {
-        return RECEIVE_BUFFER_SIZE;
-    }
-    return config.bufferSize;
-}
-
 void PortGather(PortState& port, PortState& destination, const std::uint8_t* data,
                 std::uint32_t length) {
     const PortConfig& config = ConfigOf(port);
-    const std::uint32_t limit = GatherLimit(config);
-    for (std::uint32_t i = 0; i < length; ++i) {
-        const std::uint8_t byte = data[i];
-        port.buffer[port.count++] = byte;
-        if (config.fwdFrameEnd != 0 && byte == config.frameEndChar) {
-            PortTransmit(destination, port.buffer, port.count);
-            port.count = 0;
-            StopTimer(port, TIMER_INTERCHAR);
-        } else if (port.count >= limit) {
-            // ">=": the limit may have shrunk under bytes gathered before a configuration change.
-            if (config.fwdBufferFull != 0) {
-                PortTransmit(destination, port.buffer, port.count);
-            }
-            port.count = 0;
-            StopTimer(port, TIMER_INTERCHAR);
-        }
-    }
-    if (port.count > 0 && config.fwdInterChar != 0) {
+    const GatherTimer timer =
+        GatherChunk(GatherRuleOf(config), port.buffer, port.count, data, length,
+                    [&destination](const std::uint8_t* gathered, std::uint32_t count) {
+                        PortTransmit(destination, gathered, count);
+                    });
+    if (timer == GatherTimer::Restart) {
         StartTimer(port, TIMER_INTERCHAR, config.interCharMs);
+    } else if (timer == GatherTimer::Stop) {
+        StopTimer(port, TIMER_INTERCHAR);
     }
 }
 
