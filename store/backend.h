@@ -17,8 +17,13 @@ constexpr int NO_FILE = -1;
 // Log files: opens `path` for appending (created when missing, kept when present, others may
 // read it). Returns the descriptor, or NO_FILE.
 [[nodiscard]] int OpenForAppend(const std::string& path);
-// Writes all `size` bytes; false on an error.
-[[nodiscard]] bool WriteAll(int fd, const char* data, std::size_t size);
+// Writes all `size` bytes; false on an error. `written`, when given, receives how many of them
+// reached the file (all of them on success, possibly some on failure).
+[[nodiscard]] bool WriteAll(int fd, const char* data, std::size_t size,
+                            std::size_t* written = nullptr);
+// Takes the last `count` bytes off the end of a file that only this process appends to: the part
+// of a line that a failed write (a full disk) left behind.
+void DropTail(int fd, std::size_t count);
 void CloseFile(int fd);
 
 // Data file load.

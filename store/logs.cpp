@@ -108,8 +108,14 @@ bool LogStore::logEventLocked(const char* text) {
         std::memcpy(line, timestamp, stampLen);
         std::memcpy(line + stampLen, text, textLen);
         std::memcpy(line + stampLen + textLen, LINE_END, LINE_END_SIZE);
-        if (store_backend::WriteAll(eventFile_, line, stampLen + textLen + LINE_END_SIZE)) {
+        std::size_t written = 0;
+        if (store_backend::WriteAll(eventFile_, line, stampLen + textLen + LINE_END_SIZE,
+                                    &written)) {
             shown = true;
+        } else {
+            // A full disk took only part of the line: take it out again, or the next line
+            // would be glued to a torn one.
+            store_backend::DropTail(eventFile_, written);
         }
     }
     return shown;
@@ -169,12 +175,26 @@ void LogStore::writeTraceLine(const char* timestamp, const char* portText, const
     }
     // The head always fits: its texts are bounded far below the buffer's size.
     std::size_t used = static_cast<std::size_t>(head);
+    // Write errors are not reported, but a line that a full disk cut short is taken back out of
+    // the file, so that the next line does not continue a torn one.
+    std::size_t lineWritten = 0;
+    auto put = [&](std::size_t size) {
+        std::size_t written = 0;
+        const bool ok = store_backend::WriteAll(traceFile_, buffer, size, &written);
+        lineWritten += written;
+        if (!ok) {
+            store_backend::DropTail(traceFile_, lineWritten);
+        }
+        return ok;
+    };
     // A chunk of up to TRACE_CHUNK_MAX bytes fits with the head in one write. A longer one (no
     // engine sends it, but nothing stops a caller) goes out in several writes, still under the
     // lock, so the line stays whole.
     for (std::uint32_t i = 0; i < length; ++i) {
         if (used + HEX_BYTE_TEXT_SIZE + LINE_END_SIZE > TRACE_LINE_BUFFER_SIZE) {
-            (void)store_backend::WriteAll(traceFile_, buffer, used);
+            if (!put(used)) {
+                return;
+            }
             used = 0;
         }
         buffer[used++] = HEX_DIGITS[data[i] >> 4];
@@ -183,7 +203,7 @@ void LogStore::writeTraceLine(const char* timestamp, const char* portText, const
     }
     std::memcpy(buffer + used, LINE_END, LINE_END_SIZE);
     used += LINE_END_SIZE;
-    (void)store_backend::WriteAll(traceFile_, buffer, used); // write errors are ignored
+    (void)put(used);
 }
 
 void LogStore::setSink(LogSink* sink) {

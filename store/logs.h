@@ -148,8 +148,10 @@ public:
     // Adds an event: a row in the event list and, while "Log Events to File" is on, the line
     // "<timestamp text><text>\r\n" in event.log. event.log is opened (created or appended to) at
     // the first event that finds the switch on; a failed open is tried again at the next event.
-    // A text longer than EVENT_TEXT_MAX bytes is cut there (a UTF-8 character is never split);
-    // a null text counts as empty. Any thread.
+    // A line the file cannot take whole (a full disk) is taken back out of it, so the file only
+    // ever holds whole lines; the row still reaches the list, and once there is room again the
+    // next line is written as usual. A text longer than EVENT_TEXT_MAX bytes is cut there (a
+    // UTF-8 character is never split); a null text counts as empty. Any thread.
     void logEvent(const char* text);
 
     // As logEvent, and when the event reached neither a list (no sink attached) nor event.log,
@@ -161,9 +163,9 @@ public:
     // `linkId` (0 to 31) sent (`direction` TRACE_DIR_TX) or received (any other direction): a
     // row in the trace list and, while "Log Trace to File" is on, the line
     //   "<timestamp text>, <port text>, Rx|Tx, <length>, <every byte as "%02x ">\r\n"
-    // in trace.log, opened as event.log is. The engine hands 1 to TRACE_CHUNK_MAX bytes; a longer
-    // chunk is still written whole (in several writes, under the same lock). Null `data` counts
-    // as no bytes. The data is read only during the call. Any thread.
+    // in trace.log, opened and written as event.log is. The engine hands 1 to TRACE_CHUNK_MAX
+    // bytes; a longer chunk is still written whole (in several writes, under the same lock).
+    // Null `data` counts as no bytes. The data is read only during the call. Any thread.
     void traceData(std::uint32_t linkId, std::uint32_t portId, std::uint32_t direction,
                    const std::uint8_t* data, std::uint32_t length);
 

@@ -44,7 +44,9 @@ long SystemWrite(int fd, const void* data, std::size_t size) {
 }
 
 // Writes all of `size` bytes through `write`; the error number on failure, 0 on success.
-int WriteThrough(DataFileWriteStep write, int fd, const char* data, std::size_t size) {
+// `written`, when given, counts the bytes that went through.
+int WriteThrough(DataFileWriteStep write, int fd, const char* data, std::size_t size,
+                 std::size_t* written = nullptr) {
     while (size > 0) {
         errno = 0;
         const long n = write(fd, data, size);
@@ -58,6 +60,9 @@ int WriteThrough(DataFileWriteStep write, int fd, const char* data, std::size_t 
         }
         data += n;
         size -= static_cast<std::size_t>(n);
+        if (written != nullptr) {
+            *written += static_cast<std::size_t>(n);
+        }
     }
     return 0;
 }
@@ -111,8 +116,24 @@ int OpenForAppend(const std::string& path) {
     return fd < 0 ? NO_FILE : fd;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    return WriteThrough(SystemWrite, fd, data, size) == 0;
+bool WriteAll(int fd, const char* data, std::size_t size, std::size_t* written) {
+    std::size_t count = 0;
+    const bool ok = WriteThrough(SystemWrite, fd, data, size, &count) == 0;
+    if (written != nullptr) {
+        *written = count;
+    }
+    return ok;
+}
+
+void DropTail(int fd, std::size_t count) {
+    if (count == 0) {
+        return;
+    }
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end >= static_cast<off_t>(count)) {
+        // Shrinking needs no free space, so this works on the full disk that cut the line.
+        (void)::ftruncate(fd, end - static_cast<off_t>(count));
+    }
 }
 
 void CloseFile(int fd) {
