@@ -31,6 +31,11 @@ void AfterLoad(const SettingsBlock& settings, LinkTable& table, LogStore& log) {
     for (std::uint32_t i = 0; i < MAX_LINKS; ++i) {
         LinkEntry& entry = table.entry[i];
         entry.linkId = i;
+        if (entry.inUse != 1) {
+            // Neither in use nor free would leave an entry that is never listed and never
+            // reused: a file of nothing but 0xFF bytes would let the user add no link at all.
+            entry.inUse = 0;
+        }
         TerminateField(entry.config.name);
         for (PortConfig& port : entry.config.port) {
             TerminateField(port.remoteHost);

@@ -83,6 +83,9 @@ struct DataFileOptions {
 // short file or a read error: DATA_FILE_READ_FAILED_TEXT is logged and false returned; the bytes
 // that did arrive stay, the rest stays zero. Whatever the outcome:
 //   - every entry's linkId is set to its index (a stored value is never trusted);
+//   - an inUse other than 1 becomes 0 (only a damaged file holds one): the entry is free, since
+//     the application lists and opens only entries whose inUse is 1 and reuses only those whose
+//     inUse is 0;
 //   - a link name or remote host text without a zero inside its 41-byte field is cut to its
 //     first 40 characters (its last byte becomes zero), so no reader runs past the field;
 //   - `log` takes the loaded switches (logEventsToFile, logTraceToFile, traceAscii, each on when

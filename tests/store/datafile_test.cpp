@@ -147,6 +147,8 @@ TEST(DataFile, LoadIgnoresStoredIdsAndBoundsTexts) {
     TempDir dir;
     LinkTable stored = PatternTable();
     stored.entry[5].linkId = 9;
+    stored.entry[6].inUse = 0xFFFFFFFF;
+    stored.entry[8].inUse = 2;
     stored.entry[3].config.port[1].ipProtocol = IP_PROTO_UDP;
     std::memset(stored.entry[2].config.name, 'N', sizeof(stored.entry[2].config.name));
     std::memset(stored.entry[2].config.port[1].remoteHost, 'H', REMOTE_HOST_MAX + 1);
@@ -157,6 +159,11 @@ TEST(DataFile, LoadIgnoresStoredIdsAndBoundsTexts) {
     pw::LogStore log(FixedClockOptions(dir.str()));
     EXPECT_TRUE(pw::LoadDataFileFrom(In(dir), settings, table, log));
     EXPECT_EQ(std::uint32_t{table.entry[5].linkId}, 5u);
+    // An entry neither in use nor free is free.
+    EXPECT_EQ(std::uint32_t{table.entry[6].inUse}, 0u);
+    EXPECT_EQ(std::uint32_t{table.entry[8].inUse}, 0u);
+    EXPECT_EQ(std::uint32_t{table.entry[7].inUse}, 1u);
+    EXPECT_EQ(std::memcmp(&table.entry[6].config, &stored.entry[6].config, sizeof(LinkConfig)), 0);
     EXPECT_EQ(std::string(table.entry[2].config.name), std::string(40, 'N'));
     EXPECT_EQ(std::string(table.entry[2].config.port[1].remoteHost), std::string(40, 'H'));
     // Terminated texts keep the bytes after their zero.
