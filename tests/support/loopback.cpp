@@ -2,9 +2,12 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,7 +24,46 @@ sockaddr_in loopback_address(std::uint16_t port) {
     return sa;
 }
 
+constexpr std::uint16_t FIRST_PICKED_PORT = 20000;
+
+// The lowest port the system hands out on its own to sockets that connect or bind to port 0.
+std::uint16_t first_ephemeral_port() {
+    unsigned low = 0;
+    unsigned high = 0;
+    if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+        if (std::fscanf(f, "%u %u", &low, &high) != 2) {
+            low = 0;
+        }
+        std::fclose(f);
+    }
+    return low >= 2048 && low <= 65535 ? static_cast<std::uint16_t>(low) : 32768;
+}
+
+bool bindable(int type, std::uint16_t port) {
+    Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    sockaddr_in sa = loopback_address(port);
+    return ::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+// A free port below the range the system picks ports from for connecting sockets. A port from
+// that range could be taken by any client socket of any process (another test running at the
+// same time) between this call and the bind that the caller makes later; below it, only a
+// process that picks the same port on purpose can take it, and picks here are random.
 std::uint16_t free_port(int type) {
+    static std::mutex mutex;
+    static std::mt19937 random{std::random_device{}()};
+    const std::uint16_t high = first_ephemeral_port();
+    // The soak keeps its own ports below this, so that its churn never meets other tests' ports.
+    const std::uint16_t low = high > FIRST_PICKED_PORT + 1000 ? FIRST_PICKED_PORT : 1024;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::uniform_int_distribution<unsigned> pick(low, high - 1u);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const auto port = static_cast<std::uint16_t>(pick(random));
+        if (bindable(type, port)) {
+            return port;
+        }
+    }
+    // Everything below the range is taken: let the system choose.
     Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
     sockaddr_in sa = loopback_address(0);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {

@@ -29,7 +29,9 @@ private:
     int fd_ = -1;
 };
 
-// A port on 127.0.0.1 that nothing uses at the moment of the call.
+// A port on 127.0.0.1 that nothing uses at the moment of the call, chosen at random below the
+// system's range for automatically assigned ports, so that no client socket of this or another
+// process takes it before the caller binds it.
 std::uint16_t free_tcp_port();
 std::uint16_t free_udp_port();
 
