@@ -11,9 +11,11 @@ namespace soak {
 
 namespace {
 
-// Below the ephemeral range (32768 and up on Linux), above the well-known services.
-constexpr std::uint16_t FIRST_PORT = 20000;
-constexpr std::uint16_t LAST_PORT = 32000;
+// Below the ephemeral range (32768 and up on Linux), above the well-known services, and below the
+// ports that other tests pick (20000 and up), so that the soak's listeners, which go down and come
+// back all the time, never meet a port another test running at the same time has picked.
+constexpr std::uint16_t FIRST_PORT = 10000;
+constexpr std::uint16_t LAST_PORT = 19999;
 
 } // namespace
 
