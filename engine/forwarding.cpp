@@ -33,7 +33,8 @@ constexpr std::uint32_t FLUSH_RETRY_MS = 1;
 std::uint32_t MostToTransmit(const PortState& port, std::uint32_t incoming) {
     const PortConfig& config = ConfigOf(port);
     if (config.fwdInstant != 0) {
-        return incoming;
+        // Bytes gathered before the port was switched to instant forwarding go first.
+        return port.count + incoming;
     }
     if (config.fwdBufferFull == 0 && config.fwdFrameEnd == 0 && config.fwdInterChar == 0) {
         return 0;
@@ -85,6 +86,12 @@ void PortReceive(PortState& port, const std::uint8_t* data, std::uint32_t length
         return;
     }
     if (config.fwdInstant != 0) {
+        if (port.count > 0) {
+            // Gathered before a switch to instant forwarding, and not passed on yet: they are
+            // older than these bytes.
+            PortTransmit(destination, port.buffer, port.count);
+            port.count = 0;
+        }
         PortTransmit(destination, data, length);
     } else {
         PortGather(port, destination, data, length);

@@ -114,6 +114,8 @@ void WeaveFreeLink(std::int32_t linkId);
 // serial settings, protocol, role, port number, host) from the port's next activation. Until
 // then a running port transmits, handles its connection events and is closed as what it was
 // opened as; an active UDP port keeps sending to the address and port it resolved at activation.
+// A port switched to instant forwarding passes on at once the bytes it had gathered (or, while its
+// destination is full, ahead of any newer byte as soon as there is room).
 std::uint32_t WeaveSetLinkConfig(std::int32_t linkId, const LinkConfig* config, char* errText);
 
 // Activates the port unless it is activated already. 1 in both cases, also when the activation
