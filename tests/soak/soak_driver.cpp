@@ -40,7 +40,6 @@ void onTimerWake() {
 constexpr std::uint32_t SERIAL_THREADS_PER_PORT = 2; // a reader and a writer per open COM port
 constexpr std::uint32_t ABSENT_COM = 90;             // mapped to a path where no device is
 constexpr std::uint32_t OUT_OF_RANGE_COM = 150;      // beyond the serial layer's ports
-constexpr auto SWITCH_PATIENCE = std::chrono::seconds(3);
 
 const char* const LOSSLESS_NAMES[LOSSLESS_LINKS] = {
     "lossless tcp-tcp",       "lossless tcp-com",    "lossless com-com",
@@ -525,9 +524,6 @@ void SoakDriver::losslessStep() {
         ++r_.losslessChanges;
         return;
     }
-    if (pending_) {
-        return;
-    }
     const Mutable m = mutables_[rng_.below(static_cast<std::uint32_t>(mutables_.size()))];
     PortConfig& p = configs_[m.link].port[m.port];
     if (p.fwdInstant != 0 || rng_.chance(50)) {
@@ -537,32 +533,11 @@ void SoakDriver::losslessStep() {
         ++r_.losslessChanges;
         return;
     }
-    // Back to instant forwarding only when nothing is gathered: the writer pauses, and the switch
-    // waits until the port has received all it sent and passed it all on.
-    const std::uint32_t stream = firstStream_[m.link] + m.port;
-    lossless_->hold(stream, true);
-    pending_ = PendingSwitch{m, stream, Clock::now()};
-}
-
-void SoakDriver::checkPendingSwitch() {
-    const PendingSwitch& sw = *pending_;
-    bool done = false;
-    if (lossless_->held(sw.stream)) {
-        const auto sent = static_cast<std::uint32_t>(lossless_->sent(sw.stream));
-        const PortStats source = stats(sw.at.link, sw.at.port);
-        const PortStats destination = stats(sw.at.link, 1 - sw.at.port);
-        if (source.rxBytes == sent && destination.txBytes == source.rxBytes) {
-            configs_[sw.at.link].port[sw.at.port].fwdInstant = 1;
-            applyConfig(sw.at.link);
-            ++r_.instantSwitches;
-            ++r_.losslessChanges;
-            done = true;
-        }
-    }
-    if (done || Clock::now() - sw.since > SWITCH_PATIENCE) {
-        lossless_->hold(sw.stream, false);
-        pending_.reset();
-    }
+    // Back to instant forwarding while bytes flow: what was gathered goes on ahead of them.
+    p.fwdInstant = 1;
+    applyConfig(m.link);
+    ++r_.instantSwitches;
+    ++r_.losslessChanges;
 }
 
 void SoakDriver::pass() {
@@ -607,10 +582,6 @@ void SoakDriver::run() {
         auto now = Clock::now();
         if (!finishing && now >= deadline) {
             finishing = true;
-            if (pending_) {
-                lossless_->hold(pending_->stream, false);
-                pending_.reset();
-            }
             lossless_->finishWriting();
             // Generous: what is in flight is bounded by the buffers on the way.
             drainDeadline = now + std::chrono::seconds(60 + settings_.seconds / 10);
@@ -663,9 +634,6 @@ void SoakDriver::run() {
                 rearm();
             }
         }
-        if (pending_) {
-            checkPendingSwitch();
-        }
         if (now >= nextSample) {
             sample();
             nextSample = now + milliseconds(250);
@@ -684,7 +652,7 @@ void SoakDriver::run() {
         if (!finishing) {
             wakeAt = std::min({wakeAt, nextLossless, deadline});
         }
-        if (pending_ || finishing) {
+        if (finishing) {
             wakeAt = std::min(wakeAt, now + milliseconds(1));
         }
         std::unique_lock<std::mutex> lock(g_wake.mutex);

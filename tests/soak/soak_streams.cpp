@@ -97,14 +97,6 @@ void LosslessPeers::stop() {
     }
 }
 
-void LosslessPeers::hold(std::uint32_t stream, bool on) {
-    streams_.at(stream)->holdWanted.store(on);
-}
-
-bool LosslessPeers::held(std::uint32_t stream) const {
-    return streams_.at(stream)->holding.load();
-}
-
 std::uint64_t LosslessPeers::sent(std::uint32_t stream) const {
     return streams_.at(stream)->sent.load();
 }
@@ -143,11 +135,6 @@ void LosslessPeers::updatePhases(std::int64_t now, double elapsedSeconds) {
     const bool finishing = finishing_.load();
     for (auto& sp : streams_) {
         Stream& s = *sp;
-        // The hold is acknowledged here, between writes, so sent() is final once it shows.
-        const bool wanted = s.holdWanted.load();
-        if (wanted != s.holding.load()) {
-            s.holding.store(wanted);
-        }
         if (now >= s.writePhaseEnd) {
             const bool burst = s.writePhase == WritePhase::Pause;
             s.writePhase = burst ? WritePhase::Burst : WritePhase::Pause;
@@ -240,8 +227,7 @@ void LosslessPeers::run() {
             if (!e.failed && e.readPhase != ReadPhase::Stalled) {
                 events |= POLLIN;
             }
-            if (!e.failed && !finishing && tx.writePhase == WritePhase::Burst &&
-                !tx.holding.load() && tx.tokens >= 1) {
+            if (!e.failed && !finishing && tx.writePhase == WritePhase::Burst && tx.tokens >= 1) {
                 events |= POLLOUT;
             }
             // A negative descriptor is skipped by poll.
@@ -263,7 +249,7 @@ void LosslessPeers::run() {
             if ((got & (POLLIN | POLLHUP | POLLERR)) != 0) {
                 readSome(e);
             }
-            if ((got & POLLOUT) != 0 && !e.failed && !streams_[e.tx]->holding.load()) {
+            if ((got & POLLOUT) != 0 && !e.failed) {
                 writeSome(e);
             }
         }

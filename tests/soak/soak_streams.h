@@ -42,10 +42,6 @@ public:
     [[nodiscard]] bool settled() const;
     void stop();
 
-    // Asks the writer of `stream` to pause (true) or go on (false). Once held() the stream's
-    // sent() count is final until the hold is lifted.
-    void hold(std::uint32_t stream, bool on);
-    [[nodiscard]] bool held(std::uint32_t stream) const;
     [[nodiscard]] std::uint64_t sent(std::uint32_t stream) const;
     [[nodiscard]] std::uint64_t received(std::uint32_t stream) const;
 
@@ -71,8 +67,6 @@ private:
         std::string name;
         std::atomic<std::uint64_t> sent{0};
         std::atomic<std::uint64_t> received{0};
-        std::atomic<bool> holdWanted{false};
-        std::atomic<bool> holding{false};
         // Writer and reader state, for the peers' thread only.
         WritePhase writePhase = WritePhase::Pause;
         std::int64_t writePhaseEnd = 0; // steady clock, µs
