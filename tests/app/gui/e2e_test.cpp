@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -162,6 +165,104 @@ TEST(PortweaveProgramTest, BytesCrossTheLinkAndTermEndsItInOrder) {
     EXPECT_EQ(+table.entry[0].config.port[0].active, 1u);
     EXPECT_EQ(+table.entry[0].config.port[1].active, 1u);
     EXPECT_EQ(+table.entry[0].config.port[0].ipPort, bridge.p1);
+}
+
+// Streams into `into` and drains `from` until told to stop or a side fails; counts what arrived.
+class Stream {
+public:
+    Stream(int into, int from, std::uint32_t seed)
+        : into_(into), from_(from), data_(testsupport::pattern(64 * 1024, seed)) {
+        writer_ = std::thread([this] {
+            while (!stop_.load() && testsupport::write_all(into_, data_.data(), data_.size())) {
+            }
+        });
+        reader_ = std::thread([this] {
+            std::uint8_t chunk[65536];
+            for (;;) {
+                // Ends at the end of the stream, a reset, or the shutdown that stop() makes.
+                const ssize_t n = ::recv(from_, chunk, sizeof chunk, 0);
+                if (n <= 0) {
+                    return;
+                }
+                received_ += static_cast<std::uint64_t>(n);
+            }
+        });
+    }
+    ~Stream() { stop(); }
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    void stop() {
+        stop_.store(true);
+        ::shutdown(into_, SHUT_RDWR);
+        ::shutdown(from_, SHUT_RDWR);
+        if (writer_.joinable()) {
+            writer_.join();
+        }
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+    }
+    [[nodiscard]] std::uint64_t received() const { return received_.load(); }
+
+private:
+    int into_;
+    int from_;
+    std::vector<std::uint8_t> data_;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::uint64_t> received_{0};
+    std::thread writer_;
+    std::thread reader_;
+};
+
+TEST(PortweaveProgramTest, TermDuringHeavyTrafficStillWritesTheDataFileWhole) {
+    Install install;
+    Bridge bridge;
+    {
+        // Both directions traced into trace.log as well, so that the end meets busy files too.
+        SettingsBlock settings{};
+        settings.logEventsToFile = 1;
+        settings.logTraceToFile = 1;
+        LinkTable table{};
+        PortConfig p1 = TcpServerPort(bridge.p1, true);
+        PortConfig p2 = TcpServerPort(bridge.p2, true);
+        p1.trace = 1;
+        p2.trace = 1;
+        SetLink(table, 0, "busy", p1, p2);
+        WriteDataFile(install.str(), settings, table);
+    }
+    const pid_t pid = install.start();
+    ASSERT_GT(pid, 0);
+    Fd a = ConnectWithin(bridge.p1, START_LIMIT);
+    Fd b = ConnectWithin(bridge.p2, START_LIMIT);
+    ASSERT_TRUE(a.valid() && b.valid());
+    Stream forth(a.get(), b.get(), 1);
+    Stream back(b.get(), a.get(), 2);
+    // Well under way in both directions before the signal comes.
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return forth.received() > (1u << 20) && back.received() > (1u << 20); }, 60s));
+
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(WaitExit(pid, 60s), 0);
+    forth.stop();
+    back.stop();
+
+    EXPECT_EQ(fs::file_size(install / DATA_FILE_NAME), DATA_FILE_SIZE);
+    SettingsBlock saved{};
+    LinkTable table{};
+    ASSERT_TRUE(ReadDataFile(install.str(), saved, table));
+    EXPECT_EQ(+saved.logTraceToFile, 1u);
+    EXPECT_EQ(+table.entry[0].inUse, 1u);
+    EXPECT_STREQ(table.entry[0].config.name, "busy");
+    EXPECT_EQ(+table.entry[0].config.port[0].active, 1u);
+    EXPECT_EQ(+table.entry[0].config.port[1].ipPort, bridge.p2);
+    const std::string events = ReadText(install / "event.log");
+    EXPECT_EQ(Count(events, "System shutdown\r\n"), 1u);
+    EXPECT_EQ(events.substr(events.size() - std::string("System shutdown\r\n").size()),
+              "System shutdown\r\n");
+    // The trace was busy to the end and holds only whole lines.
+    const std::string trace = ReadText(install / "trace.log");
+    ASSERT_GT(trace.size(), 1000u);
+    EXPECT_EQ(trace.substr(trace.size() - 2), "\r\n");
 }
 
 TEST(PortweaveProgramTest, ASecondStartLeavesAtOnceAndTheFirstRunsOn) {
