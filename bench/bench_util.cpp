@@ -13,6 +13,8 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <random>
+#include <set>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -137,15 +139,28 @@ int connect_retry(std::uint16_t port, int timeoutMs) {
 }
 
 std::uint16_t free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    ::close(fd);
-    return ntohs(sa.sin_port);
+    // Random picks below the range the system gives connecting sockets (32768 and up), never the
+    // same port twice in a run: two links on one port would leave one of them without traffic.
+    static std::set<std::uint16_t> given;
+    static std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<unsigned> pick(20000, 32767);
+    for (;;) {
+        const auto port = static_cast<std::uint16_t>(pick(random));
+        if (given.count(port) != 0) {
+            continue;
+        }
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_ANY);
+        sa.sin_port = htons(port);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+        ::close(fd);
+        if (free) {
+            given.insert(port);
+            return port;
+        }
+    }
 }
 
 void set_no_delay(int fd) {

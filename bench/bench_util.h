@@ -33,7 +33,7 @@ long rss_kib(pid_t pid);
 
 // Connects to 127.0.0.1:port, retrying until `timeoutMs` has passed; -1 on failure.
 int connect_retry(std::uint16_t port, int timeoutMs = 10000);
-// A port that nothing listens on at the moment.
+// A port that nothing uses at the moment and that this run has not handed out before.
 std::uint16_t free_port();
 void set_no_delay(int fd);
 bool write_all(int fd, const void* data, std::size_t length);
