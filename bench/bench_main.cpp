@@ -138,8 +138,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "scale...\n");
         const ScaleResult gpw = run_scale(pw, 32, scaleSeconds);
         const ScaleResult gsc = run_scale(sc, 32, scaleSeconds);
+        // The yardstick goes into the target, so that a scale-only run shows the ratio too.
         rows.push_back({"32 links streaming (MB/s)", gpw.mbPerSecond, gsc.mbPerSecond,
-                        ">= 0.8x one link", gpw.mbPerSecond >= 0.8 * tpw.mbPerSecond});
+                        ">= 0.8x one link (" + format(tpw.mbPerSecond) + ")",
+                        gpw.mbPerSecond >= 0.8 * tpw.mbPerSecond});
         rows.push_back({"32 links: slowest link's share", gpw.slowestShare, gsc.slowestShare,
                         ">= 1/64", gpw.slowestShare >= 1.0 / 64.0});
     }
