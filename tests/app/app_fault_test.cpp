@@ -11,10 +11,8 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <netinet/in.h>
 #include <sstream>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <vector>
 
@@ -29,35 +27,6 @@ using testsupport::free_tcp_port;
 // Far longer than any user action takes, far shorter than the two minutes the system gives a
 // connect before it fails it (a call that waited for the connect would take that long).
 constexpr auto CALL_LIMIT = std::chrono::seconds(5);
-
-// A listening socket that never accepts and whose queue is full, so that the system drops every
-// further SYN and a connect to it stays under way.
-struct StalledListener {
-    Fd listener;
-    std::vector<Fd> queued;
-    std::uint16_t port = 0;
-};
-
-StalledListener MakeStalledListener() {
-    StalledListener s;
-    s.listener = testsupport::tcp_listen(0);
-    if (!s.listener.valid() || ::listen(s.listener.get(), 0) != 0) {
-        return s;
-    }
-    s.port = testsupport::local_port(s.listener.get());
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(s.port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // With a backlog of 0 one completed connection fills the queue; a second makes sure.
-    for (int i = 0; i < 2; ++i) {
-        Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        (void)::connect(c.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        s.queued.push_back(std::move(c));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return s;
-}
 
 // Connects to 127.0.0.1:`port` that this process's sockets are still trying to reach (their
 // SYN unanswered), as the system lists them.
@@ -86,24 +55,8 @@ Clock::duration Timed(Call call) {
     return Clock::now() - begin;
 }
 
-PortConfig UdpPort(std::uint16_t ipPort, bool active) {
-    PortConfig p = TcpServerPort(ipPort, active);
-    p.ipProtocol = IP_PROTO_UDP;
-    std::strcpy(p.remoteHost, "127.0.0.1");
-    return p;
-}
-
-Fd ConnectWhenListening(std::uint16_t port) {
-    Fd fd;
-    testsupport::wait_until([&] {
-        fd = testsupport::tcp_connect(port);
-        return fd.valid();
-    });
-    return fd;
-}
-
 TEST(AppFaultTest, AConnectThatNeverCompletesShowsConnectingAndHoldsUpNothing) {
-    StalledListener stalled = MakeStalledListener();
+    testsupport::StalledListener stalled = testsupport::stalled_listener();
     ASSERT_NE(stalled.port, 0);
     const std::size_t pendingBefore = ConnectsUnderWay(stalled.port);
     AppHarness app;
@@ -207,20 +160,6 @@ TEST(AppFaultTest, APortInUseIsReportedShownDownAndActivatedOnceFree) {
     ASSERT_TRUE(ReadDataFile(app.dir.str(), saved, savedTable));
     EXPECT_EQ(+savedTable.entry[0].config.port[0].active, 1u);
     EXPECT_EQ(+savedTable.entry[1].config.port[0].active, 1u);
-}
-
-// A form for a link of two TCP servers, as the user fills in the dialog.
-LinkForm ServerForm(const LinkConfig& start, const char* name, std::uint16_t p1, std::uint16_t p2) {
-    LinkForm form = FormOf(start);
-    form.name = name;
-    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
-        form.port[p].portType = PORT_TYPE_IP;
-        form.port[p].ipProtocol = IP_PROTO_TCP;
-        form.port[p].tcpRole = TCP_ROLE_SERVER;
-        form.port[p].ipPort = std::to_string(p == 0 ? p1 : p2);
-    }
-    form.port[0].activateOnSave = true;
-    return form;
 }
 
 TEST(AppFaultTest, AnAllOnesDataFileStartsEmptyAndLinksCanStillBeAdded) {

@@ -3,6 +3,7 @@
 // test plays the main thread: pump() takes what the queues hold and applies it.
 #pragma once
 
+#include "app/core/link_form.h"
 #include "app/core/main_dialog_logic.h"
 #include "app/core/row_queue.h"
 #include "app/core/session.h"
@@ -11,6 +12,8 @@
 #include "tests/support/loopback.h"
 
 #include <chrono>
+#include <cstring>
+#include <string>
 
 namespace apptest {
 
@@ -18,6 +21,43 @@ inline pw::LogOptions LogIn(const TempDir& dir) {
     pw::LogOptions options;
     options.directory = dir.str();
     return options;
+}
+
+// A UDP port on `ipPort` sending to 127.0.0.1.
+inline PortConfig UdpPort(std::uint16_t ipPort, bool active) {
+    PortConfig p = TcpServerPort(ipPort, active);
+    p.ipProtocol = IP_PROTO_UDP;
+    std::strcpy(p.remoteHost, "127.0.0.1");
+    return p;
+}
+
+inline testsupport::Fd ConnectWhenListening(std::uint16_t port) {
+    testsupport::Fd fd;
+    testsupport::wait_until([&] {
+        fd = testsupport::tcp_connect(port);
+        return fd.valid();
+    });
+    return fd;
+}
+
+// The socket layer closes a listening socket on its own thread, a moment after the call.
+inline bool Closed(std::uint16_t port) {
+    return testsupport::wait_until([&] { return !testsupport::tcp_connect(port).valid(); });
+}
+
+// A form for a link of two TCP servers, P1 activated on save, as the user fills in the dialog.
+inline pw::app::LinkForm ServerForm(const LinkConfig& start, const char* name, std::uint16_t p1,
+                                    std::uint16_t p2) {
+    pw::app::LinkForm form = pw::app::FormOf(start);
+    form.name = name;
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        form.port[p].portType = PORT_TYPE_IP;
+        form.port[p].ipProtocol = IP_PROTO_TCP;
+        form.port[p].tcpRole = TCP_ROLE_SERVER;
+        form.port[p].ipPort = std::to_string(p == 0 ? p1 : p2);
+    }
+    form.port[0].activateOnSave = true;
+    return form;
 }
 
 class AppHarness {

@@ -17,38 +17,6 @@ using testsupport::Fd;
 using testsupport::free_tcp_port;
 using testsupport::tcp_connect;
 
-Fd ConnectWhenListening(std::uint16_t port) {
-    Fd fd;
-    testsupport::wait_until([&] {
-        fd = tcp_connect(port);
-        return fd.valid();
-    });
-    return fd;
-}
-
-bool Listening(std::uint16_t port) {
-    return tcp_connect(port).valid();
-}
-
-// The socket layer closes a listening socket on its own thread, a moment after the call.
-bool Closed(std::uint16_t port) {
-    return testsupport::wait_until([&] { return !Listening(port); });
-}
-
-// A form for a link of two TCP servers, P1 activated on save.
-LinkForm ServerForm(const LinkConfig& start, const char* name, std::uint16_t p1, std::uint16_t p2) {
-    LinkForm form = FormOf(start);
-    form.name = name;
-    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
-        form.port[p].portType = PORT_TYPE_IP;
-        form.port[p].ipProtocol = IP_PROTO_TCP;
-        form.port[p].tcpRole = TCP_ROLE_SERVER;
-        form.port[p].ipPort = std::to_string(p == 0 ? p1 : p2);
-    }
-    form.port[0].activateOnSave = true;
-    return form;
-}
-
 struct LinkDialogFixture : ::testing::Test {
     explicit LinkDialogFixture(EngineCalls calls = {})
         : app(calls), dialog(app.state(), app.logic, app.log, calls) {}

@@ -101,8 +101,11 @@ std::uint16_t free_udp_port() {
     return free_port(SOCK_DGRAM);
 }
 
-Fd tcp_connect(std::uint16_t port) {
+Fd tcp_connect(std::uint16_t port, int receiveBuffer) {
     Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (receiveBuffer > 0) {
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
     const sockaddr_in sa = loopback_address(port);
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         return Fd();
@@ -274,6 +277,27 @@ std::vector<std::uint8_t> pattern(std::size_t n, std::uint32_t seed) {
         b = static_cast<std::uint8_t>(x >> 16);
     }
     return out;
+}
+
+StalledListener stalled_listener() {
+    StalledListener s;
+    s.listener = tcp_listen(0);
+    if (!s.listener.valid() || ::listen(s.listener.get(), 0) != 0) {
+        return s;
+    }
+    s.port = local_port(s.listener.get());
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(s.port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // With a backlog of 0 one completed connection fills the queue; a second makes sure.
+    for (int i = 0; i < 2; ++i) {
+        Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        (void)::connect(c.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        s.queued.push_back(std::move(c));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return s;
 }
 
 } // namespace testsupport

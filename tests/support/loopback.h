@@ -35,8 +35,9 @@ private:
 std::uint16_t free_tcp_port();
 std::uint16_t free_udp_port();
 
-// Blocking TCP connect to 127.0.0.1:port; invalid Fd when refused.
-Fd tcp_connect(std::uint16_t port);
+// Blocking TCP connect to 127.0.0.1:port; invalid Fd when refused. A `receiveBuffer` (bytes)
+// keeps the receive window small, so that a slow reader really pushes back.
+Fd tcp_connect(std::uint16_t port, int receiveBuffer = 0);
 // Listening TCP socket on 127.0.0.1:port (0: any free port).
 Fd tcp_listen(std::uint16_t port);
 // Accepts one connection within the time limit; invalid Fd otherwise.
@@ -75,6 +76,15 @@ bool wait_until(Pred pred, std::chrono::milliseconds limit = std::chrono::second
     }
     return true;
 }
+
+// A listening socket that never accepts and whose queue is full, so that the system drops every
+// further SYN and a connect to it stays under way.
+struct StalledListener {
+    Fd listener;
+    std::vector<Fd> queued;
+    std::uint16_t port = 0; // 0 when it could not be set up
+};
+StalledListener stalled_listener();
 
 // Bytes 0..n-1 of a recognisable, non-repeating-at-2048 pattern.
 std::vector<std::uint8_t> pattern(std::size_t n, std::uint32_t seed = 1);

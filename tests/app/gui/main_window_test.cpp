@@ -3,16 +3,9 @@
 // tracing of real traffic, the menu and toolbar commands, close, maximize and restore, and the
 // row caps of the lists.
 #include "app/core/texts.h"
-#include "app/ui/application.h"
 #include "app/ui/banner.h"
-#include "app/ui/dialog_host.h"
-#include "app/ui/log_list_model.h"
-#include "app/ui/main_dialog.h"
-#include "app/ui/main_window.h"
-#include "app/ui/report_list.h"
 #include "app/ui/window_geometry.h"
-#include "tests/app/app_test_util.h"
-#include "tests/support/loopback.h"
+#include "tests/app/gui/gui_run.h"
 
 #include <QCheckBox>
 #include <QDialog>
@@ -27,51 +20,9 @@
 using namespace pw::app;
 using apptest::SetLink;
 using apptest::TcpServerPort;
-using apptest::TempDir;
+using guitest::ConnectWhenListening;
+using guitest::Run;
 using testsupport::Fd;
-
-namespace {
-
-// One run of the application in a temporary directory, with its own log.
-struct Run {
-    explicit Run(const LinkTable& table, SettingsBlock settings = {}) {
-        apptest::WriteDataFile(dir.str(), settings, table);
-        pw::LogOptions options;
-        options.directory = dir.str();
-        log = std::make_unique<pw::LogStore>(options);
-        app = std::make_unique<Application>(SessionOptions{dir.str(), log.get(), {}});
-    }
-    ~Run() {
-        app.reset(); // finishes: engine stopped, data file written
-    }
-    MainWindow* window() const { return app->window(); }
-    MainDialog* dialog() const { return app->window()->mainDialog(); }
-    QString linkCell(int row, int column) const {
-        QTableWidgetItem* item = dialog()->linksList()->item(row, column);
-        return item != nullptr ? item->text() : QString();
-    }
-    QString statsCell(int row, int column) const {
-        QTableWidgetItem* item = dialog()->statsList()->item(row, column);
-        return item != nullptr ? item->text() : QString();
-    }
-
-    TempDir dir;
-    std::unique_ptr<pw::LogStore> log;
-    std::unique_ptr<Application> app;
-};
-
-Fd ConnectWhenListening(std::uint16_t port) {
-    Fd fd;
-    for (int i = 0; i < 500 && !fd.valid(); ++i) {
-        fd = testsupport::tcp_connect(port);
-        if (!fd.valid()) {
-            QTest::qWait(10);
-        }
-    }
-    return fd;
-}
-
-} // namespace
 
 class MainWindowTest : public QObject {
     Q_OBJECT
@@ -241,11 +192,11 @@ void MainWindowTest::exitFromTheMenuEndsInOrder() {
     QVERIFY(run.app->exiting());
     QVERIFY(run.app->state().exitRequested);
     run.app->finish();
-    const std::string events = apptest::ReadText(run.dir / "event.log");
+    const std::string events = apptest::ReadText(run.dir + "/event.log");
     QVERIFY(events.find("System shutdown\r\n") != std::string::npos);
     SettingsBlock saved{};
     LinkTable savedTable{};
-    QVERIFY(apptest::ReadDataFile(run.dir.str(), saved, savedTable));
+    QVERIFY(apptest::ReadDataFile(run.dir, saved, savedTable));
     QCOMPARE(+saved.logEventsToFile, 1u);
 }
 
