@@ -155,21 +155,14 @@ TEST_F(SockTest, ResolveCopiesDottedQuadsAndLooksUpNames) {
 }
 
 TEST(SockAddressText, DottedQuadSyntax) {
-    EXPECT_EQ(sock_is_dotted_quad("1.2.3.4"), 1u);
-    EXPECT_EQ(sock_is_dotted_quad("255.255.255.255"), 1u);
-    EXPECT_EQ(sock_is_dotted_quad("01.02.03.04"), 1u);
-    EXPECT_EQ(sock_is_dotted_quad("999.999.999.999"), 1u);
-    EXPECT_EQ(sock_is_dotted_quad("1.2.3"), 0u);
-    EXPECT_EQ(sock_is_dotted_quad("1..2.3"), 0u);
-    EXPECT_EQ(sock_is_dotted_quad("1.2.3.4."), 0u);
-    EXPECT_EQ(sock_is_dotted_quad(".1.2.3.4"), 0u);
-    EXPECT_EQ(sock_is_dotted_quad("1234.1.1.1"), 0u);
-    EXPECT_EQ(sock_is_dotted_quad(" 1.2.3.4"), 0u);
-    EXPECT_EQ(sock_is_dotted_quad("1.2.3.4 "), 0u);
-    EXPECT_EQ(sock_is_dotted_quad("a.b.c.d"), 0u);
-    EXPECT_EQ(sock_is_dotted_quad("1.2.3.4a"), 0u);
-    EXPECT_EQ(sock_is_dotted_quad("100.100.100.1000"), 0u) << "16 characters";
-    EXPECT_EQ(sock_is_dotted_quad(""), 0u);
+    for (const char* good : {"1.2.3.4", "255.255.255.255", "01.02.03.04", "999.999.999.999"}) {
+        EXPECT_EQ(sock_is_dotted_quad(good), 1u) << good;
+    }
+    for (const char* bad :
+         {"1.2.3", "1..2.3", "1.2.3.4.", ".1.2.3.4", "1234.1.1.1", " 1.2.3.4", "1.2.3.4 ",
+          "a.b.c.d", "1.2.3.4a", "100.100.100.1000" /* 16 chars */, ""}) {
+        EXPECT_EQ(sock_is_dotted_quad(bad), 0u) << bad;
+    }
     EXPECT_EQ(sock_is_dotted_quad(nullptr), 0u);
 }
 

@@ -52,16 +52,22 @@ private:
     SocketRecord* record_ = nullptr;
 };
 
-TEST_F(SockTest, ServerAcceptsReceivesAndReportsClosureAfterTheData) {
-    const std::uint16_t port = free_tcp_port();
+// A TCP server on `port` with context ctx(1) whose accepted connections take context ctx(2).
+SocketRecord* open_adopting_server(Owner& owner, std::uint16_t port) {
     SocketRecord* server = nullptr;
-    ASSERT_EQ(sock_open_tcp_server(port, ctx(1), &server), SOCK_RC_OK);
-    ASSERT_NE(server, nullptr);
-    owner().on_event([](const Event& e) {
+    EXPECT_EQ(sock_open_tcp_server(port, ctx(1), &server), SOCK_RC_OK);
+    owner.on_event([](const Event& e) {
         if (e.event == SOCK_EVENT_ACCEPTED) {
             EXPECT_EQ(sock_set_context(reinterpret_cast<SocketRecord*>(e.a), ctx(2)), SOCK_RC_OK);
         }
     });
+    return server;
+}
+
+TEST_F(SockTest, ServerAcceptsReceivesAndReportsClosureAfterTheData) {
+    const std::uint16_t port = free_tcp_port();
+    SocketRecord* server = open_adopting_server(owner(), port);
+    ASSERT_NE(server, nullptr);
     Fd client = tcp_connect(port);
     ASSERT_TRUE(client.valid());
     ASSERT_TRUE(owner().wait_events(ctx(1), 1));
@@ -110,13 +116,8 @@ TEST_F(SockTest, ServerOpenOnAPortInUseFailsAndLeavesNothingBehind) {
 
 TEST_F(SockTest, ServerPortCanBeListenedOnAgainRightAfterItsClose) {
     const std::uint16_t port = free_tcp_port();
-    SocketRecord* server = nullptr;
-    ASSERT_EQ(sock_open_tcp_server(port, ctx(1), &server), SOCK_RC_OK);
-    owner().on_event([](const Event& e) {
-        if (e.event == SOCK_EVENT_ACCEPTED) {
-            EXPECT_EQ(sock_set_context(reinterpret_cast<SocketRecord*>(e.a), ctx(2)), SOCK_RC_OK);
-        }
-    });
+    SocketRecord* server = open_adopting_server(owner(), port);
+    ASSERT_NE(server, nullptr);
     Fd client = tcp_connect(port);
     ASSERT_TRUE(owner().wait_events(ctx(1), 1));
     auto* conn = reinterpret_cast<SocketRecord*>(owner().events_for(ctx(1))[0].a);
@@ -125,15 +126,9 @@ TEST_F(SockTest, ServerPortCanBeListenedOnAgainRightAfterItsClose) {
     ASSERT_EQ(sock_close(server), SOCK_RC_OK);
     ASSERT_TRUE(wait_peer_closed(client.get()));
     client.reset();
-    EXPECT_TRUE(wait_until(
-        [&] {
-            SocketRecord* again = nullptr;
-            if (sock_open_tcp_server(port, ctx(3), &again) != SOCK_RC_OK) {
-                return false;
-            }
-            return true;
-        },
-        std::chrono::milliseconds(2000)));
+    SocketRecord* again = nullptr;
+    EXPECT_TRUE(wait_until([&] { return sock_open_tcp_server(port, ctx(3), &again) == SOCK_RC_OK; },
+                           std::chrono::milliseconds(2000)));
 }
 
 TEST_F(SockTest, ThreeSimultaneousClientsAreAcceptedOnePerPass) {
@@ -191,13 +186,8 @@ TEST_F(SockTest, ConnectionRejectedInsideTheCallbackIsClosedWithoutFurtherEvents
 
 TEST_F(SockTest, ClosingAListenerLeavesItsAcceptedConnectionsAlone) {
     const std::uint16_t port = free_tcp_port();
-    SocketRecord* server = nullptr;
-    ASSERT_EQ(sock_open_tcp_server(port, ctx(1), &server), SOCK_RC_OK);
-    owner().on_event([](const Event& e) {
-        if (e.event == SOCK_EVENT_ACCEPTED) {
-            EXPECT_EQ(sock_set_context(reinterpret_cast<SocketRecord*>(e.a), ctx(2)), SOCK_RC_OK);
-        }
-    });
+    SocketRecord* server = open_adopting_server(owner(), port);
+    ASSERT_NE(server, nullptr);
     Fd client = tcp_connect(port);
     ASSERT_TRUE(owner().wait_events(ctx(1), 1));
     const std::size_t fdsBefore = open_fd_count();
@@ -313,13 +303,8 @@ TEST_F(SockTest, ConnectOutcomeComesBeforeDataWithinOnePass) {
 
 TEST_F(SockTest, ResetByPeerEndsTheConnection) {
     const std::uint16_t port = free_tcp_port();
-    SocketRecord* server = nullptr;
-    ASSERT_EQ(sock_open_tcp_server(port, ctx(1), &server), SOCK_RC_OK);
-    owner().on_event([](const Event& e) {
-        if (e.event == SOCK_EVENT_ACCEPTED) {
-            EXPECT_EQ(sock_set_context(reinterpret_cast<SocketRecord*>(e.a), ctx(2)), SOCK_RC_OK);
-        }
-    });
+    SocketRecord* server = open_adopting_server(owner(), port);
+    ASSERT_NE(server, nullptr);
     Fd client = tcp_connect(port);
     ASSERT_TRUE(owner().wait_events(ctx(1), 1));
     tcp_reset(client);
