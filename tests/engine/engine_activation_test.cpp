@@ -379,9 +379,7 @@ TEST_F(EngineTest, IpOpenFailuresAreReportedWithTheLayersCodeAndRetried) {
     udp.autoReconnect = 1;
     udp.reconnectSecs = 2;
     PortConfig server = tcpServer(testsupport::local_port(takenTcp.get()));
-    useLink(3, linkConfig("busy", udp, server));
-    activate(3, 0);
-    activate(3, 1);
+    useActiveLink(3, linkConfig("busy", udp, server));
     const std::string p0 = portHead(3, "busy", 0);
     const std::string p1 = portHead(3, "busy", 1);
     EXPECT_EQ(reports().events(), (std::vector<std::string>{
@@ -411,9 +409,7 @@ TEST_F(EngineTest, UnknownProtocolOrPortTypeActivatesNothing) {
     PortConfig none = udpPort(free_udp_port());
     none.portType = 2;
     none.autoReconnect = 1;
-    useLink(0, linkConfig("odd", strange, none));
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, linkConfig("odd", strange, none));
     EXPECT_EQ(reports().events(),
               std::vector<std::string>{portHead(0, "odd", 0) +
                                        " IP port activation failed (unknown protocol 2)"});
@@ -450,9 +446,7 @@ TEST_F(EngineTest, PortNumbersAboveSixteenBitsUseTheirLowBitsButPrintInFull) {
     }
     start();
     // The link's own client connects to its own server: both use port 4464.
-    useLink(0, linkConfig("wide", tcpServer(configured), tcpClient("127.0.0.1", configured)));
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, linkConfig("wide", tcpServer(configured), tcpClient("127.0.0.1", configured)));
     ASSERT_TRUE(reports().waitEvent(portHead(0, "wide", 1) + " TCP connected."));
     ASSERT_TRUE(reports().waitEvent(portHead(0, "wide", 0) + " TCP connection accepted."));
     EXPECT_EQ(

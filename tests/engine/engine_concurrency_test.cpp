@@ -31,9 +31,7 @@ TEST_F(EngineTest, InterfaceCallsAndTimersRunWhileSocketsAndSerialPortsStream) {
     PortConfig server = tcpServer(tcp);
     server.trace = 1;
     LinkConfig stream = linkConfig("stream", serial, server);
-    useLink(0, stream);
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, stream);
     Fd client = connectClient(tcp, portHead(0, "stream", 1));
 
     // Link 1: a UDP echo port with a generator that sends on every pass.

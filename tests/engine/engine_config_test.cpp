@@ -72,9 +72,7 @@ TEST_F(EngineTest, BufferSizesOutsideTheirRangeActAsAFullBuffer) {
         source.frameEndChar = 0xEE;
         PortConfig dest = tcpServer(tcp);
         dest.trace = 1;
-        useLink(0, linkConfig("size", source, dest));
-        activate(0, 0);
-        activate(0, 1);
+        useActiveLink(0, linkConfig("size", source, dest));
         Fd client = connectClient(tcp, portHead(0, "size", 1));
         Fd sender = testsupport::udp_bind(0);
         Bytes data = testsupport::pattern(2048 + 10, size);
@@ -168,9 +166,7 @@ TEST_F(EngineTest, FrameEndCharacterAboveTheByteRangeNeverEndsAFrame) {
     source.frameEndChar = 0x100 + ',';
     PortConfig dest = tcpServer(tcp);
     dest.trace = 1;
-    useLink(0, linkConfig("wide", source, dest));
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, linkConfig("wide", source, dest));
     Fd client = connectClient(tcp, portHead(0, "wide", 1));
     Fd sender = testsupport::udp_bind(0);
     ASSERT_TRUE(testsupport::udp_send(sender.get(), udp, "a,b,c", 5));

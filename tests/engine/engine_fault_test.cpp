@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -88,21 +87,6 @@ private:
     std::thread thread_;
 };
 
-// A client whose receive buffer stays small and which the test never reads.
-Fd nonReadingClient(std::uint16_t port) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const int size = 4096;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        return Fd();
-    }
-    return fd;
-}
-
 // Runs `call` and tells how long it took.
 template <class Call>
 Clock::duration timed(Call call) {
@@ -135,7 +119,7 @@ TEST_F(EngineTest, APeerThatNeverReadsHoldsBackOnlyItsOwnSource) {
         activate(link, 1);
     }
     Fd writerA = connectClient(inA, portHead(0, "stuck", 0));
-    Fd readerA = nonReadingClient(outA);
+    Fd readerA = testsupport::tcp_connect(outA, 4096);
     ASSERT_TRUE(readerA.valid());
     ASSERT_TRUE(reports().waitEvent(portHead(0, "stuck", 1) + " TCP connection accepted."));
     Fd writerB = connectClient(inB, portHead(1, "serial", 0));
@@ -226,9 +210,7 @@ TEST_F(EngineTest, AServerThatResetsMidStreamIsReconnectedAndTheStreamGoesOnInOr
     PortConfig client = tcpClient("127.0.0.1", testsupport::local_port(listener.get()));
     client.autoReconnect = 1;
     client.reconnectSecs = 1;
-    useLink(0, linkConfig("rst", tcpServer(in), client));
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, linkConfig("rst", tcpServer(in), client));
     Fd served = testsupport::tcp_accept(listener.get());
     ASSERT_TRUE(served.valid());
     ASSERT_TRUE(reports().waitEvent(portHead(0, "rst", 1) + " TCP connected."));

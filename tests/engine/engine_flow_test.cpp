@@ -3,9 +3,7 @@
 // report exactly what was handed on. These run on the real clock.
 #include "tests/engine/engine_harness.h"
 
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace enginetest {
@@ -53,21 +51,6 @@ Bytes readSlowly(int fd, std::size_t total, std::size_t step, int pauseMs, Idle 
     return out;
 }
 
-// A client socket whose receive window stays small, so that a slow reader really pushes back.
-Fd smallWindowClient(std::uint16_t port) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const int size = 8 * 1024;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        return Fd();
-    }
-    return fd;
-}
-
 // Forwarding modes of the source port that pass every byte on. The gathering modes flush what is
 // left when the stream ends by the inter-character timeout.
 enum class Mode { Instant, SmallBuffers, FramesOrFullBuffers };
@@ -102,89 +85,70 @@ protected:
         return readSlowly(fd, total, step, 2, [this] { tick(10); });
     }
 
-    // What the link's ports counted and traced matches the bytes that arrived.
-    void expectHandedOn(std::int32_t from, std::int32_t to, const Bytes& data) {
-        EXPECT_EQ(stats(0, from).rxBytes, data.size());
-        EXPECT_EQ(stats(0, to).txBytes, data.size());
-        EXPECT_TRUE(reports().traced(0, from, TRACE_DIR_RX) == data) << "received trace";
-        EXPECT_TRUE(reports().traced(0, to, TRACE_DIR_TX) == data) << "transmitted trace";
+    // Starts link 0 from `source`, in the test's forwarding mode, to `dest`; both traced.
+    void startFlow(PortConfig source, PortConfig dest) {
+        start();
+        source.trace = 1;
+        applyMode(source, GetParam());
+        dest.trace = 1;
+        useActiveLink(0, linkConfig("flow", source, dest));
+    }
+
+    // A slow reader of the TCP server P2.
+    Fd connectReader(std::uint16_t port) {
+        Fd reader = testsupport::tcp_connect(port, 8 * 1024);
+        EXPECT_TRUE(reader.valid());
+        EXPECT_TRUE(reports().waitEvent(portHead(0, "flow", 1) + " TCP connection accepted."));
+        return reader;
+    }
+
+    // `feed` writes `data` into P1 while the far end of P2 reads it slowly from `fd`: every byte
+    // arrives once and in order, and the ports counted and traced exactly those bytes.
+    template <class Feed>
+    void expectStreamed(const Bytes& data, Feed feed, int fd, std::size_t step) {
+        std::thread feeder(feed);
+        const Bytes got = readAll(fd, data.size(), step);
+        feeder.join();
+        ASSERT_EQ(got.size(), data.size());
+        EXPECT_TRUE(got == data) << "bytes arrived changed or out of order";
+        EXPECT_EQ(stats(0, 0).rxBytes, data.size());
+        EXPECT_EQ(stats(0, 1).txBytes, data.size());
+        EXPECT_TRUE(reports().traced(0, 0, TRACE_DIR_RX) == data) << "received trace";
+        EXPECT_TRUE(reports().traced(0, 1, TRACE_DIR_TX) == data) << "transmitted trace";
     }
 };
 
 TEST_P(FlowTest, TcpIntoASlowTcpReaderLosesNothing) {
-    start();
     const std::uint16_t in = free_tcp_port();
     const std::uint16_t out = free_tcp_port();
-    PortConfig source = tcpServer(in);
-    source.trace = 1;
-    applyMode(source, GetParam());
-    PortConfig dest = tcpServer(out);
-    dest.trace = 1;
-    useLink(0, linkConfig("flow", source, dest));
-    activate(0, 0);
-    activate(0, 1);
+    startFlow(tcpServer(in), tcpServer(out));
     Fd writer = connectClient(in, portHead(0, "flow", 0));
-    Fd reader = smallWindowClient(out);
-    ASSERT_TRUE(reader.valid());
-    ASSERT_TRUE(reports().waitEvent(portHead(0, "flow", 1) + " TCP connection accepted."));
-
+    Fd reader = connectReader(out);
     const Bytes data = testsupport::pattern(TCP_TOTAL, 11);
-    std::thread feed(
-        [&] { EXPECT_TRUE(testsupport::write_all(writer.get(), data.data(), data.size())); });
-    const Bytes got = readAll(reader.get(), data.size(), 16 * 1024);
-    feed.join();
-    ASSERT_EQ(got.size(), data.size());
-    EXPECT_TRUE(got == data) << "bytes arrived changed or out of order";
-    expectHandedOn(0, 1, data);
+    expectStreamed(
+        data, [&] { EXPECT_TRUE(testsupport::write_all(writer.get(), data.data(), data.size())); },
+        reader.get(), 16 * 1024);
 }
 
 TEST_P(FlowTest, TcpIntoASlowSerialDeviceLosesNothing) {
     PtyPair& device = pty(8);
-    start();
     const std::uint16_t in = free_tcp_port();
-    PortConfig source = tcpServer(in);
-    source.trace = 1;
-    applyMode(source, GetParam());
-    PortConfig dest = serialPort(8);
-    dest.trace = 1;
-    useLink(0, linkConfig("flow", source, dest));
-    activate(0, 0);
-    activate(0, 1);
+    startFlow(tcpServer(in), serialPort(8));
     Fd writer = connectClient(in, portHead(0, "flow", 0));
-
     const Bytes data = testsupport::pattern(SERIAL_TOTAL, 12);
-    std::thread feed(
-        [&] { EXPECT_TRUE(testsupport::write_all(writer.get(), data.data(), data.size())); });
-    const Bytes got = readAll(device.master(), data.size(), 4 * 1024);
-    feed.join();
-    ASSERT_EQ(got.size(), data.size());
-    EXPECT_TRUE(got == data) << "bytes arrived changed or out of order";
-    expectHandedOn(0, 1, data);
+    expectStreamed(
+        data, [&] { EXPECT_TRUE(testsupport::write_all(writer.get(), data.data(), data.size())); },
+        device.master(), 4 * 1024);
 }
 
 TEST_P(FlowTest, SerialIntoASlowTcpReaderLosesNothing) {
     PtyPair& device = pty(9);
-    start();
     const std::uint16_t out = free_tcp_port();
-    PortConfig source = serialPort(9);
-    source.trace = 1;
-    applyMode(source, GetParam());
-    PortConfig dest = tcpServer(out);
-    dest.trace = 1;
-    useLink(0, linkConfig("flow", source, dest));
-    activate(0, 0);
-    activate(0, 1);
-    Fd reader = smallWindowClient(out);
-    ASSERT_TRUE(reader.valid());
-    ASSERT_TRUE(reports().waitEvent(portHead(0, "flow", 1) + " TCP connection accepted."));
-
+    startFlow(serialPort(9), tcpServer(out));
+    Fd reader = connectReader(out);
     const Bytes data = testsupport::pattern(TCP_TOTAL, 13);
-    std::thread feed([&] { EXPECT_TRUE(device.write(data, TRANSFER_LIMIT)); });
-    const Bytes got = readAll(reader.get(), data.size(), 16 * 1024);
-    feed.join();
-    ASSERT_EQ(got.size(), data.size());
-    EXPECT_TRUE(got == data) << "bytes arrived changed or out of order";
-    expectHandedOn(0, 1, data);
+    expectStreamed(
+        data, [&] { EXPECT_TRUE(device.write(data, TRANSFER_LIMIT)); }, reader.get(), 16 * 1024);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FlowTest,
@@ -192,22 +156,13 @@ INSTANTIATE_TEST_SUITE_P(Modes, FlowTest,
                                          Mode::FramesOrFullBuffers),
                          modeName);
 
-} // namespace
-} // namespace enginetest
-
-namespace enginetest {
-namespace {
-
 // Fills the transmit side of an open serial port whose device nobody reads, with test buffers
 // sent on the port itself, until it takes no single byte more. Returns the bytes it took.
 Bytes fillSerialPort(std::int32_t link, std::int32_t port) {
     Bytes taken;
-    std::uint32_t counted = 0;
-    {
-        PortStats s{};
-        WeaveGetPortStats(link, port, &s, nullptr);
-        counted = s.txBytes;
-    }
+    PortStats s{};
+    WeaveGetPortStats(link, port, &s, nullptr);
+    std::uint32_t counted = s.txBytes;
     const Bytes block = testsupport::pattern(RECEIVE_BUFFER_SIZE, 21);
     // The device takes bytes for a while after the ring is full; stop when two attempts a while
     // apart take nothing.
@@ -218,7 +173,6 @@ Bytes fillSerialPort(std::int32_t link, std::int32_t port) {
             for (;;) {
                 char errText[ERR_TEXT_SIZE] = {};
                 EXPECT_EQ(WeaveSendBuffer(link, port, block.data(), size, errText), 1u);
-                PortStats s{};
                 WeaveGetPortStats(link, port, &s, nullptr);
                 if (s.txBytes == counted) {
                     break;
@@ -240,9 +194,7 @@ TEST_F(EngineTest, AFullDestinationDoesNotHoldBackASourceThatNeverPassesAnything
     const std::uint16_t udp = testsupport::free_udp_port();
     PortConfig source = udpPort(udp);
     source.fwdInstant = 0; // and no other condition
-    useLink(0, linkConfig("none", source, serialPort(5)));
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, linkConfig("none", source, serialPort(5)));
     // A device that hung up takes nothing: once the port's transmit ring is full, it stays so.
     device.hangUp();
     ASSERT_FALSE(fillSerialPort(0, 1).empty());
@@ -259,9 +211,7 @@ TEST_F(EngineTest, TheFlushWaitsForAFullDestinationInsteadOfDroppingTheBytes) {
     source.fwdInstant = 0;
     source.fwdInterChar = 1;
     source.interCharMs = 10;
-    useLink(0, linkConfig("flush", source, serialPort(5)));
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, linkConfig("flush", source, serialPort(5)));
     Fd sender = testsupport::udp_bind(0);
     ASSERT_TRUE(testsupport::udp_send(sender.get(), udp, "tail", 4));
     ASSERT_TRUE(waitRx(0, 0, 4));

@@ -31,9 +31,7 @@ protected:
         setup(source);
         PortConfig dest = tcpServer(tcp_);
         dest.trace = 1;
-        useLink(LINK, linkConfig("fwd", source, dest));
-        activate(LINK, SOURCE);
-        activate(LINK, DEST);
+        useActiveLink(LINK, linkConfig("fwd", source, dest));
         sender_ = testsupport::udp_bind(0);
         if (connect) {
             connectDestination(1);
@@ -315,9 +313,7 @@ TEST_F(EngineTest, PauseIgnoresReceivedBytesAndSendsNothing) {
     source.trace = 1;
     PortConfig dest = tcpServer(out);
     dest.trace = 1;
-    useLink(0, linkConfig("pause", source, dest));
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, linkConfig("pause", source, dest));
     const std::string p1 = portHead(0, "pause", 0);
     Fd writer = connectClient(in, p1);
     Fd reader = connectClient(out, portHead(0, "pause", 1));
@@ -385,9 +381,7 @@ TEST_F(EngineTest, TcpLoopbackEchoesToTheClientAndNothingReachesTheOtherPort) {
     const std::uint16_t other = free_tcp_port();
     PortConfig server = tcpServer(tcp);
     server.loopback = 1;
-    useLink(0, linkConfig("loop", server, tcpServer(other)));
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, linkConfig("loop", server, tcpServer(other)));
     Fd client = connectClient(tcp, portHead(0, "loop", 0));
     Fd bystander = connectClient(other, portHead(0, "loop", 1));
     ASSERT_TRUE(testsupport::write_all(client.get(), "echo me", 7));
@@ -468,9 +462,7 @@ TEST_F(EngineTest, UdpSendsToItsResolvedHostAndKeepsItAcrossAConfigurationUpdate
     // P2 sends to 127.0.0.1 on its own port: its datagrams come back to it and, forwarded to
     // P1, to the client. A datagram sent anywhere else would never come back.
     LinkConfig config = linkConfig("udpdest", tcpServer(tcp), udpPort(udp, "localhost"));
-    useLink(0, config);
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, config);
     Fd client = connectClient(tcp, portHead(0, "udpdest", 0));
     ASSERT_TRUE(testsupport::write_all(client.get(), "ping", 4));
     EXPECT_EQ(textOf(testsupport::read_for(client.get(), 5000, 4)), "ping");
@@ -553,7 +545,7 @@ TEST_F(GeneratorTest, LengthZeroRunsAndSendsNothing) {
 
 TEST_F(EngineTest, AClientStillConnectingTakesNothingFromTheGeneratorOrSendBuffer) {
     start();
-    StalledListener stalled = stalledListener();
+    testsupport::StalledListener stalled = testsupport::stalled_listener();
     ASSERT_NE(stalled.port, 0);
     PortConfig client = tcpClient("127.0.0.1", stalled.port);
     client.genTraffic = 1;

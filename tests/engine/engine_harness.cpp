@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace enginetest {
@@ -238,29 +236,6 @@ LinkConfig linkConfig(const char* name, const PortConfig& p1, const PortConfig& 
     return c;
 }
 
-StalledListener stalledListener() {
-    StalledListener s;
-    s.listener = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(s.listener.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        ::listen(s.listener.get(), 0) != 0) {
-        return s;
-    }
-    s.port = testsupport::local_port(s.listener.get());
-    // With a backlog of 0 the queue is full after one completed connection; a second one makes
-    // sure. Further SYNs are dropped.
-    for (int i = 0; i < 2; ++i) {
-        Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        sa.sin_port = htons(s.port);
-        (void)::connect(c.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        s.queued.push_back(std::move(c));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return s;
-}
-
 bool waitUdpPortFree(std::uint16_t port) {
     return testsupport::wait_until([&] { return testsupport::udp_bind(port).valid(); });
 }
@@ -305,6 +280,12 @@ void EngineTest::useLink(std::int32_t link, const LinkConfig& config) {
     char errText[ERR_TEXT_SIZE] = {};
     ASSERT_EQ(WeaveAllocLink(link), 1u);
     ASSERT_EQ(WeaveSetLinkConfig(link, &config, errText), 1u) << errText;
+}
+
+void EngineTest::useActiveLink(std::int32_t link, const LinkConfig& config) {
+    useLink(link, config);
+    activate(link, 0);
+    activate(link, 1);
 }
 
 void EngineTest::activate(std::int32_t link, std::int32_t port) {

@@ -101,15 +101,6 @@ PortConfig tcpClient(const char* host, std::uint32_t ipPort);
 PortConfig udpPort(std::uint32_t ipPort, const char* host = "127.0.0.1");
 LinkConfig linkConfig(const char* name, const PortConfig& p1, const PortConfig& p2);
 
-// A listening socket that never accepts and whose queue is full, so that a connect to it stays
-// pending: its SYNs go unanswered.
-struct StalledListener {
-    Fd listener;
-    std::vector<Fd> queued;
-    std::uint16_t port = 0;
-};
-StalledListener stalledListener();
-
 // Waits until nothing holds the port any more (the socket layer closes a socket on its own
 // thread, a moment after the engine let it go).
 bool waitUdpPortFree(std::uint16_t port);
@@ -130,6 +121,8 @@ protected:
 
     // Allocates the slot and hands it the configuration; fails the test otherwise.
     void useLink(std::int32_t link, const LinkConfig& config);
+    // useLink() and both ports activated, P1 first.
+    void useActiveLink(std::int32_t link, const LinkConfig& config);
     void activate(std::int32_t link, std::int32_t port);
     void deactivate(std::int32_t link, std::int32_t port);
     PortStats stats(std::int32_t link, std::int32_t port);

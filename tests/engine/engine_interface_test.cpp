@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <functional>
 
 namespace enginetest {
 namespace {
@@ -18,55 +19,33 @@ struct ErrText {
 
 // Runs every operation that takes an errText with the given ids and collects the messages.
 std::vector<std::string> messagesOfEveryOperation(std::int32_t link, std::int32_t port) {
-    std::vector<std::string> out;
     const LinkConfig config = linkConfig("x", tcpServer(1), tcpServer(2));
     const std::uint8_t data[1] = {0};
     PortStats stats{};
-    {
+    const std::vector<std::function<std::uint32_t(char*)>> operations = {
+        [&](char* e) { return WeaveSetLinkConfig(link, &config, e); },
+        [&](char* e) { return WeaveDeactivateLink(link, e); },
+        [&](char* e) { return WeaveActivatePort(link, port, e); },
+        [&](char* e) { return WeaveDeactivatePort(link, port, e); },
+        [&](char* e) { return WeaveSendBuffer(link, port, data, 1, e); },
+        [&](char* e) { return WeaveGetPortStats(link, port, &stats, e); },
+        [&](char* e) { return WeaveClearPortStats(link, port, e); },
+    };
+    std::vector<std::string> out;
+    for (const auto& operation : operations) {
         ErrText e;
-        EXPECT_EQ(WeaveSetLinkConfig(link, &config, e.text), 0u);
-        out.push_back(e.str());
-    }
-    {
-        ErrText e;
-        EXPECT_EQ(WeaveDeactivateLink(link, e.text), 0u);
-        out.push_back(e.str());
-    }
-    {
-        ErrText e;
-        EXPECT_EQ(WeaveActivatePort(link, port, e.text), 0u);
-        out.push_back(e.str());
-    }
-    {
-        ErrText e;
-        EXPECT_EQ(WeaveDeactivatePort(link, port, e.text), 0u);
-        out.push_back(e.str());
-    }
-    {
-        ErrText e;
-        EXPECT_EQ(WeaveSendBuffer(link, port, data, 1, e.text), 0u);
-        out.push_back(e.str());
-    }
-    {
-        ErrText e;
-        EXPECT_EQ(WeaveGetPortStats(link, port, &stats, e.text), 0u);
-        out.push_back(e.str());
-    }
-    {
-        ErrText e;
-        EXPECT_EQ(WeaveClearPortStats(link, port, e.text), 0u);
+        EXPECT_EQ(operation(e.text), 0u);
         out.push_back(e.str());
     }
     return out;
 }
 
 TEST_F(EngineTest, OperationsOnAnEngineThatIsNotInitializedFailWithTheirMessage) {
-    for (const std::string& m : messagesOfEveryOperation(0, 0)) {
-        EXPECT_EQ(m, "not initialized");
-    }
     // The first check wins even when the ids are out of range too.
-    for (const std::string& m : messagesOfEveryOperation(99, 7)) {
-        EXPECT_EQ(m, "not initialized");
+    for (const auto& [link, port] : {std::pair{0, 0}, std::pair{99, 7}}) {
+        for (const std::string& m : messagesOfEveryOperation(link, port)) {
+            EXPECT_EQ(m, "not initialized");
+        }
     }
     EXPECT_EQ(WeaveAllocLink(0), 0u);
     EXPECT_EQ(WeaveIsPortActive(0, 0), 0u);
@@ -240,10 +219,8 @@ TEST_F(EngineTest, CountersClearAndCountOnAndStatusRecordsCarryBothPorts) {
 
 TEST_F(EngineTest, ShutdownIsSilentAndTheNextInitStartsClean) {
     start();
-    useLink(0, linkConfig("down", udpPort(testsupport::free_udp_port()),
-                          tcpServer(testsupport::free_tcp_port())));
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, linkConfig("down", udpPort(testsupport::free_udp_port()),
+                                tcpServer(testsupport::free_tcp_port())));
     reports().clear();
     WeaveShutdown();
     EXPECT_TRUE(reports().events().empty());

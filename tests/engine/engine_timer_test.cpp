@@ -121,9 +121,7 @@ TEST_F(TimerTest, WakeIsCalledWhenTheSocketThreadStartsTheFlushOrAReconnect) {
     PortConfig client = tcpClient("127.0.0.1", testsupport::local_port(listener.get()));
     client.autoReconnect = 1;
     client.reconnectSecs = 2;
-    useLink(0, linkConfig("sock", source, client));
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, linkConfig("sock", source, client));
     Fd served = testsupport::tcp_accept(listener.get());
     ASSERT_TRUE(reports().waitEvent(portHead(0, "sock", 1) + " TCP connected."));
     ASSERT_EQ(WeaveNextTimerDue(), WEAVE_NO_TIMER);

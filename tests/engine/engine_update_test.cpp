@@ -23,9 +23,7 @@ TEST_F(EngineTest, GatheredBytesGoFirstWhenThePortIsSwitchedToInstantForwarding)
     source.fwdFrameEnd = 1; // no timer passes gathered bytes on
     source.frameEndChar = '\n';
     const LinkConfig gathering = linkConfig("switch", source, tcpServer(out));
-    useLink(0, gathering);
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, gathering);
     Fd writer = connectClient(in, portHead(0, "switch", 0));
     Fd reader = connectClient(out, portHead(0, "switch", 1));
     ASSERT_TRUE(testsupport::write_all(writer.get(), "first ", 6));
@@ -55,9 +53,7 @@ TEST_F(EngineTest, SerialPortSwitchedToIpWhileOpenIsStillClosedAsASerialPort) {
     start();
     const std::uint16_t tcp = free_tcp_port();
     LinkConfig config = linkConfig("switch", serialPort(3), tcpServer(tcp));
-    useLink(0, config);
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, config);
     Fd client = connectClient(tcp, portHead(0, "switch", 1));
     update(0, linkConfig("switch", udpPort(free_udp_port()), tcpServer(tcp)));
     // Still a serial port: it forwards what the device sends.
@@ -84,9 +80,7 @@ TEST_F(EngineTest, UdpPortSwitchedToSerialWhileOpenKeepsSendingAndIsClosed) {
     // P2 sends to itself, so what the client sends comes back to it (see the UDP destination
     // test of the forwarding tests).
     LinkConfig config = linkConfig("switch", tcpServer(tcp), udpPort(udp));
-    useLink(0, config);
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, config);
     Fd client = connectClient(tcp, portHead(0, "switch", 0));
     LinkConfig changed = config;
     changed.port[1] = serialPort(1);
@@ -106,9 +100,7 @@ TEST_F(EngineTest, UdpPortKeepsItsDestinationPortWhenTheConfiguredPortChanges) {
     const std::uint16_t tcp = free_tcp_port();
     const std::uint16_t udp = free_udp_port();
     LinkConfig config = linkConfig("dest", tcpServer(tcp), udpPort(udp));
-    useLink(0, config);
-    activate(0, 0);
-    activate(0, 1);
+    useActiveLink(0, config);
     Fd client = connectClient(tcp, portHead(0, "dest", 0));
     LinkConfig changed = config;
     changed.port[1].ipPort = free_udp_port();
