@@ -4,29 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <iterator>
-#include <poll.h>
-#include <unistd.h>
 
 namespace apptest {
-
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "pw-app-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed";
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
 
 PortConfig TcpServerPort(std::uint16_t ipPort, bool active) {
     PortConfig p{};
@@ -90,67 +72,6 @@ bool ReadDataFile(const std::string& dir, SettingsBlock& settings, LinkTable& ta
 std::string ReadText(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-Pty::Pty() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    char name[128];
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
-        ptsname_r(master_, name, sizeof name) != 0) {
-        ADD_FAILURE() << "no pseudo-terminal";
-        return;
-    }
-    slave_ = name;
-}
-
-Pty::~Pty() {
-    if (master_ >= 0) {
-        close(master_);
-    }
-}
-
-bool Pty::write(const std::string& data, int timeoutMs) {
-    std::size_t done = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (done < data.size() && std::chrono::steady_clock::now() < end) {
-        const ssize_t n = ::write(master_, data.data() + done, data.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else {
-            pollfd p{master_, POLLOUT, 0};
-            poll(&p, 1, 20);
-        }
-    }
-    return done == data.size();
-}
-
-std::string Pty::read(std::size_t count, int timeoutMs) {
-    std::string out;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buf[4096];
-    while (out.size() < count && std::chrono::steady_clock::now() < end) {
-        pollfd p{master_, POLLIN, 0};
-        poll(&p, 1, 20);
-        const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
-        if (n > 0) {
-            out.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    return out;
-}
-
-CurrentDir::CurrentDir(const std::string& dir) {
-    std::error_code ec;
-    old_ = fs::current_path(ec).string();
-    fs::current_path(dir, ec);
-    if (ec) {
-        ADD_FAILURE() << "cannot enter " << dir;
-    }
-}
-
-CurrentDir::~CurrentDir() {
-    std::error_code ec;
-    fs::current_path(old_, ec);
 }
 
 namespace {

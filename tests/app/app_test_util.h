@@ -5,6 +5,7 @@
 
 #include "app/core/row_queue.h"
 #include "store/datafile.h"
+#include "tests/support/pty.h"
 
 #include <cstdint>
 #include <deque>
@@ -16,18 +17,7 @@ namespace apptest {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    [[nodiscard]] std::string str() const { return path_.string(); }
-    [[nodiscard]] fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
+using testsupport::TempDir;
 
 // A TCP server port on `ipPort`, forwarding at once; `active` as stored.
 PortConfig TcpServerPort(std::uint16_t ipPort, bool active);
@@ -44,39 +34,6 @@ void WriteDataFile(const std::string& dir, const SettingsBlock& settings, const 
 // The data file read back whole; false when it is missing or not DATA_FILE_SIZE bytes long.
 bool ReadDataFile(const std::string& dir, SettingsBlock& settings, LinkTable& table);
 std::string ReadText(const fs::path& path);
-
-// A pseudo-terminal standing in for a serial device: the program opens the slave path (through
-// portweave.ports), the test plays the device on the master.
-class Pty {
-public:
-    Pty();
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-    [[nodiscard]] const std::string& slavePath() const { return slave_; }
-    [[nodiscard]] bool valid() const { return master_ >= 0; }
-    // Writes all of `data` from the device side within the time limit.
-    bool write(const std::string& data, int timeoutMs = 5000);
-    // Reads until `count` bytes arrived or the time limit passed; returns what arrived.
-    std::string read(std::size_t count, int timeoutMs = 10000);
-
-private:
-    int master_ = -1;
-    std::string slave_;
-};
-
-// Makes `dir` the current directory for the object's lifetime (the serial layer reads
-// portweave.ports from there).
-class CurrentDir {
-public:
-    explicit CurrentDir(const std::string& dir);
-    ~CurrentDir();
-    CurrentDir(const CurrentDir&) = delete;
-    CurrentDir& operator=(const CurrentDir&) = delete;
-
-private:
-    std::string old_;
-};
 
 // The two lists, as the widgets hold them.
 struct ListModel {

@@ -3,10 +3,10 @@
 #pragma once
 
 #include "store/logs.h"
+#include "tests/support/pty.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -18,25 +18,7 @@ namespace pw_test {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "pw-store-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            ADD_FAILURE() << "mkdtemp failed";
-        }
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    [[nodiscard]] std::string str() const { return path_.string(); }
-    [[nodiscard]] fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
+using testsupport::TempDir;
 
 inline std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -132,4 +132,17 @@ void ScratchDir::writePorts(const std::map<unsigned, std::string>& map, const st
     std::fclose(f);
 }
 
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "pw-test-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+        throw std::runtime_error("no temporary directory");
+    }
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
 } // namespace testsupport

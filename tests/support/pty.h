@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,6 +53,22 @@ public:
 private:
     std::string dir_;
     std::string oldCwd_;
+};
+
+// A fresh temporary directory (the current directory stays), removed with all it holds.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    [[nodiscard]] std::string str() const { return path_.string(); }
+    [[nodiscard]] std::filesystem::path operator/(const std::string& name) const {
+        return path_ / name;
+    }
+
+private:
+    std::filesystem::path path_;
 };
 
 } // namespace testsupport

@@ -15,6 +15,7 @@
 #include "app/ui/report_list.h"
 #include "app/ui/send_buffer_dialog.h"
 #include "tests/app/gui/gui_run.h"
+#include "tests/support/pty.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -410,12 +411,11 @@ void DialogsTest::oneDialogAtATime() {
 }
 
 void DialogsTest::aboutHelpAndProductPage() {
-    apptest::TempDir pages;
+    testsupport::ScratchDir pages; // the current directory, where the pages are looked for
     for (const char* page : {"portweave_help.html", "portweave_product.html"}) {
         QVERIFY(QFile::copy(QStringLiteral(PORTWEAVE_SHARE_DIR "/") + QString::fromLatin1(page),
-                            QString::fromStdString((pages / page).string())));
+                            QString::fromStdString(pages.path() + "/" + page)));
     }
-    apptest::CurrentDir here(pages.str());
     Run run(LinkTable{});
     QVERIFY(run.app->start());
     QVERIFY(QTest::qWaitForWindowExposed(run.window()));
@@ -432,8 +432,8 @@ void DialogsTest::aboutHelpAndProductPage() {
 
     QTest::mouseClick(about->productWebButton(), Qt::LeftButton);
     QCOMPARE(opened_.size(), 1);
-    QCOMPARE(opened_[0], QUrl::fromLocalFile(
-                             QString::fromStdString((pages / "portweave_product.html").string())));
+    QCOMPARE(opened_[0],
+             QUrl::fromLocalFile(QString::fromStdString(pages.path() + "/portweave_product.html")));
     QVERIFY(run.app->dialogs()->aboutDialog() == about); // it stays open
     QTest::keyClick(about, Qt::Key_Escape);
     QTRY_VERIFY(run.app->dialogs()->aboutDialog() == nullptr);

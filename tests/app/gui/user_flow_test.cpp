@@ -6,6 +6,7 @@
 #include "app/ui/link_dialog.h"
 #include "app/ui/send_buffer_dialog.h"
 #include "tests/app/gui/gui_run.h"
+#include "tests/support/pty.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,13 +15,13 @@
 #include <QTest>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 
 using namespace pw::app;
 using guitest::Answers;
 using guitest::Run;
 using testsupport::Fd;
+using Bytes = testsupport::PtyPair::Bytes;
 
 namespace {
 
@@ -47,20 +48,15 @@ private:
 
 void UserFlowTest::serialToTcpFromCreationToRemoval() {
     answers_.install();
-    apptest::TempDir dir;
-    apptest::Pty device;
-    QVERIFY(device.valid());
-    {
-        std::ofstream ports(dir / "portweave.ports");
-        ports << "# the test's device\nCOM7=" << device.slavePath() << "\n";
-    }
-    apptest::CurrentDir here(dir.str()); // the serial layer reads portweave.ports from here
-    apptest::WriteDataFile(dir.str(), SettingsBlock{}, LinkTable{});
+    testsupport::ScratchDir dir; // the current directory, where the serial layer looks
+    testsupport::PtyPair device;
+    dir.writePorts({{COM7 + 1, device.slavePath()}});
+    apptest::WriteDataFile(dir.path(), SettingsBlock{}, LinkTable{});
     const std::uint16_t first = testsupport::free_tcp_port();
     const std::uint16_t second = testsupport::free_tcp_port();
 
     {
-        Run run(dir.str());
+        Run run(dir.path());
         QVERIFY(run.app->start());
         QVERIFY(QTest::qWaitForWindowExposed(run.window()));
 
@@ -99,7 +95,7 @@ void UserFlowTest::serialToTcpFromCreationToRemoval() {
         QVERIFY(device.write("ping"));
         QVERIFY(Read(client, "ping"));
         QVERIFY(testsupport::write_all(client.get(), "pong", 4));
-        QCOMPARE(device.read(4), std::string("pong"));
+        QVERIFY(device.read(4) == Bytes({'p', 'o', 'n', 'g'}));
         LogListModel* trace = run.dialog()->traceModel();
         QTRY_VERIFY_WITH_TIMEOUT(trace->rowCount() >= 4, LIMIT_MS);
         QCOMPARE(trace->cell(0, 1), QStringLiteral("L1 P1 (COM7)"));
@@ -113,7 +109,7 @@ void UserFlowTest::serialToTcpFromCreationToRemoval() {
         QCOMPARE(send->portList()->itemText(0), QStringLiteral("P1 Serial COM7"));
         QTest::keyClicks(send->bufferEdit(), QStringLiteral("4f4b0d0a"));
         QTest::mouseClick(send->sendButton(), Qt::LeftButton);
-        QCOMPARE(device.read(4), std::string("OK\r\n"));
+        QVERIFY(device.read(4) == Bytes({'O', 'K', '\r', '\n'}));
         QTRY_VERIFY(run.hasEvent("Test buffer sent on Link (0) Bridge P1"));
 
         // Edit: both ports go down (the client is dropped), the server moves.
@@ -133,7 +129,7 @@ void UserFlowTest::serialToTcpFromCreationToRemoval() {
 
     {
         // Restart: the link is back, activated, traced, and carries bytes.
-        Run run(dir.str());
+        Run run(dir.path());
         QVERIFY(run.app->start());
         QCOMPARE(run.dialog()->linksList()->rowCount(), 1);
         QCOMPARE(run.linkCell(0, 0), QStringLiteral("Bridge"));
@@ -155,12 +151,12 @@ void UserFlowTest::serialToTcpFromCreationToRemoval() {
 
     {
         // And after another restart it stays gone.
-        Run run(dir.str());
+        Run run(dir.path());
         QVERIFY(run.app->start());
         QCOMPARE(run.dialog()->linksList()->rowCount(), 0);
         SettingsBlock saved{};
         LinkTable table{};
-        QVERIFY(apptest::ReadDataFile(dir.str(), saved, table));
+        QVERIFY(apptest::ReadDataFile(dir.path(), saved, table));
         QCOMPARE(+table.entry[0].inUse, 0u);
         QCOMPARE(+saved.selectedLinkRow, SELECTED_ROW_NONE);
     }
