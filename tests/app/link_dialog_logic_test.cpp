@@ -261,6 +261,14 @@ TEST_F(LinkDialogFixture, RemoveAsksThenSelectsTheLastRow) {
     EXPECT_EQ(+app.state().settings.selectedLinkRow, SELECTED_ROW_NONE);
 }
 
+// The engine's calls with one of them replaced by `set`.
+template <class Set>
+EngineCalls CallsWith(Set set) {
+    EngineCalls calls;
+    set(calls);
+    return calls;
+}
+
 std::uint32_t ActivateRefused(std::int32_t, std::int32_t port, char* errText) {
     std::snprintf(errText, ERR_TEXT_SIZE, "refused %d", port);
     return 0;
@@ -276,12 +284,8 @@ std::uint32_t ConfigRefused(std::int32_t, const LinkConfig*, char* errText) {
 }
 
 struct RefusingActivation : LinkDialogFixture {
-    static EngineCalls Calls() {
-        EngineCalls calls;
-        calls.activatePort = ActivateRefused;
-        return calls;
-    }
-    RefusingActivation() : LinkDialogFixture(Calls()) {}
+    RefusingActivation()
+        : LinkDialogFixture(CallsWith([](EngineCalls& c) { c.activatePort = ActivateRefused; })) {}
 };
 
 TEST_F(RefusingActivation, EachMarkedPortIsTriedAndTheSaveStands) {
@@ -299,12 +303,8 @@ TEST_F(RefusingActivation, EachMarkedPortIsTriedAndTheSaveStands) {
 }
 
 struct RefusingAllocation : LinkDialogFixture {
-    static EngineCalls Calls() {
-        EngineCalls calls;
-        calls.allocLink = AllocRefused;
-        return calls;
-    }
-    RefusingAllocation() : LinkDialogFixture(Calls()) {}
+    RefusingAllocation()
+        : LinkDialogFixture(CallsWith([](EngineCalls& c) { c.allocLink = AllocRefused; })) {}
 };
 
 TEST_F(RefusingAllocation, NoFreeLinkClosesTheDialogWithItsEvent) {
@@ -319,12 +319,8 @@ TEST_F(RefusingAllocation, NoFreeLinkClosesTheDialogWithItsEvent) {
 }
 
 struct RefusingConfig : LinkDialogFixture {
-    static EngineCalls Calls() {
-        EngineCalls calls;
-        calls.setLinkConfig = ConfigRefused;
-        return calls;
-    }
-    RefusingConfig() : LinkDialogFixture(Calls()) {}
+    RefusingConfig()
+        : LinkDialogFixture(CallsWith([](EngineCalls& c) { c.setLinkConfig = ConfigRefused; })) {}
 };
 
 TEST_F(RefusingConfig, TheEnginesRefusalKeepsTheDialogOpenWithItsReason) {

@@ -5,11 +5,13 @@
 #include "base/platform.h"
 #include "serial/serio.h"
 #include "tests/serial/serio_test_util.h"
+#include "tests/support/loopback.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -47,14 +49,13 @@ protected:
 
     static bool waitDiag(const std::string& text,
                          std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-        const auto deadline = Clock::now() + limit;
-        while (Clock::now() < deadline) {
-            if (diagCount(text) > 0) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
+        return testsupport::wait_until([&] { return diagCount(text) > 0; }, limit);
+    }
+
+    // Writes the name file and starts the layer.
+    void startLayer(const std::map<unsigned, std::string>& ports) {
+        dir_.writePorts(ports);
+        ASSERT_EQ(serio_init(), 1u);
     }
 
     // Opens COM`com` with common settings; fails the test when it does not open.
@@ -75,16 +76,18 @@ protected:
     }
     static bool releaseOutput(PtyPair& pty) { return pty.write(Bytes{0x11}); }
 
+    // Closes `h` and checks that its threads ended in good time.
+    static void expectPromptClose(SerialPort* h) {
+        const auto start = Clock::now();
+        EXPECT_EQ(serio_close(h), 0u);
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+        EXPECT_EQ(diagCount("Threads did not exit"), 0u);
+    }
+
     // Waits until serio_tx_space reports `space`.
     static bool waitTxSpace(SerialPort* h, std::uint32_t space) {
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        while (Clock::now() < deadline) {
-            if (serio_tx_space(h) == space) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return false;
+        return testsupport::wait_until([&] { return serio_tx_space(h) == space; },
+                                       std::chrono::seconds(5));
     }
 
     // Collectors live until the layer is shut down in TearDown, so a callback still running

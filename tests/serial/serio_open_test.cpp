@@ -25,6 +25,15 @@ int lockFromOutside(const std::string& path) {
     return fd;
 }
 
+// True when another program could take the device now: the layer holds nothing of it.
+bool deviceFree(const std::string& path) {
+    const int fd = lockFromOutside(path);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return fd >= 0;
+}
+
 std::uint32_t openWith(unsigned com, std::uint32_t baud, std::uint8_t bits, std::uint8_t parity,
                        std::uint8_t stop, std::uint32_t flow, Collector& c, std::uint32_t* ext) {
     return serio_open(com - 1, baud, bits, parity, stop, flow, &c, &c.handle, Collector::callback,
@@ -47,15 +56,12 @@ TEST_F(SerioTest, OpenRefusesBadArguments) {
               SERIO_RC_BAD_ARG);
     EXPECT_EQ(ext, 0u);
     // None of these touched the device.
-    const int fd = lockFromOutside(pty.slavePath());
-    EXPECT_GE(fd, 0);
-    ::close(fd);
+    EXPECT_TRUE(deviceFree(pty.slavePath()));
 }
 
 TEST_F(SerioTest, OpenTwiceReportsAlreadyOpenAndKeepsThePort) {
     PtyPair pty;
-    dir_.writePorts({{1, pty.slavePath()}});
-    ASSERT_EQ(serio_init(), 1u);
+    ASSERT_NO_FATAL_FAILURE(startLayer({{1, pty.slavePath()}}));
     Collector& c = newCollector();
     SerialPort* h = openPort(1, c);
     ASSERT_NE(h, nullptr);
@@ -72,8 +78,7 @@ TEST_F(SerioTest, OpenTwiceReportsAlreadyOpenAndKeepsThePort) {
 }
 
 TEST_F(SerioTest, MissingDeviceGivesOpenFailedWithErrno) {
-    dir_.writePorts({{5, dir_.path() + "/no-such-device"}});
-    ASSERT_EQ(serio_init(), 1u);
+    ASSERT_NO_FATAL_FAILURE(startLayer({{5, dir_.path() + "/no-such-device"}}));
     Collector& c = newCollector();
     std::uint32_t ext = 0;
     EXPECT_EQ(openWith(5, 9600, 8, 0, 0, 0, c, &ext), SERIO_RC_OPEN_FAILED);
@@ -84,8 +89,8 @@ TEST_F(SerioTest, MissingDeviceGivesOpenFailedWithErrno) {
 TEST_F(SerioTest, DeviceIsOpenedExclusively) {
     PtyPair shared;
     PtyPair other;
-    dir_.writePorts({{1, shared.slavePath()}, {2, shared.slavePath()}, {3, other.slavePath()}});
-    ASSERT_EQ(serio_init(), 1u);
+    ASSERT_NO_FATAL_FAILURE(
+        startLayer({{1, shared.slavePath()}, {2, shared.slavePath()}, {3, other.slavePath()}}));
 
     // Two COM numbers naming one device: the second open is refused.
     Collector& first = newCollector();
@@ -96,7 +101,7 @@ TEST_F(SerioTest, DeviceIsOpenedExclusively) {
     EXPECT_EQ(openWith(2, 9600, 8, 0, 0, 0, second, &ext), SERIO_RC_OPEN_FAILED);
     EXPECT_TRUE(ext == EWOULDBLOCK || ext == EBUSY) << ext;
     // Another program cannot take it either.
-    EXPECT_EQ(lockFromOutside(shared.slavePath()), -1);
+    EXPECT_FALSE(deviceFree(shared.slavePath()));
 
     // A device another program holds cannot be opened; once released it can.
     const int held = lockFromOutside(other.slavePath());
@@ -117,8 +122,7 @@ TEST_F(SerioTest, DeviceIsOpenedExclusively) {
 
 TEST_F(SerioTest, InvalidSettingsAreRefusedAndLeaveTheDeviceFree) {
     PtyPair pty;
-    dir_.writePorts({{1, pty.slavePath()}});
-    ASSERT_EQ(serio_init(), 1u);
+    ASSERT_NO_FATAL_FAILURE(startLayer({{1, pty.slavePath()}}));
     const LineView before = readLine(pty.master());
     struct Bad {
         std::uint32_t baud;
@@ -131,9 +135,7 @@ TEST_F(SerioTest, InvalidSettingsAreRefusedAndLeaveTheDeviceFree) {
         EXPECT_EQ(openWith(1, b.baud, b.bits, b.parity, b.stop, 0, c, &ext), SERIO_RC_SET_STATE);
         EXPECT_EQ(ext, static_cast<std::uint32_t>(EINVAL));
         EXPECT_EQ(c.handle, nullptr);
-        const int fd = lockFromOutside(pty.slavePath());
-        EXPECT_GE(fd, 0) << "device still held after a refused open";
-        ::close(fd);
+        EXPECT_TRUE(deviceFree(pty.slavePath())) << "device still held after a refused open";
         const LineView now = readLine(pty.master());
         EXPECT_EQ(now.cflag, before.cflag);
         EXPECT_EQ(now.lflag, before.lflag);
@@ -206,8 +208,7 @@ TEST_F(SerioTest, SettingsAreComposedForEveryCode) {
 
 TEST_F(SerioTest, SettingsReachTheDeviceAndAreRestoredAtClose) {
     PtyPair pty;
-    dir_.writePorts({{1, pty.slavePath()}});
-    ASSERT_EQ(serio_init(), 1u);
+    ASSERT_NO_FATAL_FAILURE(startLayer({{1, pty.slavePath()}}));
     // The device starts with RTS/CTS on, as another program may have left it.
     enableRtsCts(pty.master());
     const LineView before = readLine(pty.master());
@@ -250,8 +251,7 @@ TEST_F(SerioTest, SettingsReachTheDeviceAndAreRestoredAtClose) {
 
 TEST_F(SerioTest, ModemLinesAndCloseResults) {
     PtyPair pty;
-    dir_.writePorts({{1, pty.slavePath()}});
-    ASSERT_EQ(serio_init(), 1u);
+    ASSERT_NO_FATAL_FAILURE(startLayer({{1, pty.slavePath()}}));
     Collector& c = newCollector();
     SerialPort* h = openPort(1, c);
     ASSERT_NE(h, nullptr);
@@ -273,16 +273,13 @@ TEST_F(SerioTest, ModemLinesAndCloseResults) {
     EXPECT_EQ(serio_transmit(h, pattern(1).data(), 1), 0u);
     EXPECT_EQ(serio_tx_space(h), 0u);
     EXPECT_EQ(serio_wait_for_threads(h, 100), 1u);
-    const int fd = lockFromOutside(pty.slavePath());
-    EXPECT_GE(fd, 0) << "device still held after close";
-    ::close(fd);
+    EXPECT_TRUE(deviceFree(pty.slavePath())) << "device still held after close";
     EXPECT_EQ(diagCount("Threads did not exit"), 0u);
 }
 
 TEST_F(SerioTest, WaitForThreadsStopsBothThreads) {
     PtyPair pty;
-    dir_.writePorts({{1, pty.slavePath()}});
-    ASSERT_EQ(serio_init(), 1u);
+    ASSERT_NO_FATAL_FAILURE(startLayer({{1, pty.slavePath()}}));
     Collector& c = newCollector();
     SerialPort* h = openPort(1, c);
     ASSERT_NE(h, nullptr);
@@ -323,8 +320,7 @@ TEST_F(SerioTest, NameFileMapsComNumbersToPaths) {
 TEST_F(SerioTest, ShutdownClosesEveryPortAndStopsTheLayer) {
     PtyPair a;
     PtyPair b;
-    dir_.writePorts({{1, a.slavePath()}, {2, b.slavePath()}});
-    ASSERT_EQ(serio_init(), 1u);
+    ASSERT_NO_FATAL_FAILURE(startLayer({{1, a.slavePath()}, {2, b.slavePath()}}));
     EXPECT_EQ(serio_init(), 1u) << "a second start changes nothing";
     Collector& ca = newCollector();
     Collector& cb = newCollector();
@@ -339,11 +335,7 @@ TEST_F(SerioTest, ShutdownClosesEveryPortAndStopsTheLayer) {
     EXPECT_EQ(serio_close(ha), 1u);
     EXPECT_EQ(serio_close(hb), 1u);
     EXPECT_EQ(serio_transmit(ha, pattern(3).data(), 3), 0u);
-    for (const PtyPair* p : {&a, &b}) {
-        const int fd = lockFromOutside(p->slavePath());
-        EXPECT_GE(fd, 0);
-        ::close(fd);
-    }
+    EXPECT_TRUE(deviceFree(a.slavePath()) && deviceFree(b.slavePath()));
     Collector& c = newCollector();
     std::uint32_t ext = 0;
     EXPECT_EQ(openWith(1, 9600, 8, 0, 0, 0, c, &ext), SERIO_RC_BAD_ARG);
@@ -353,8 +345,7 @@ TEST_F(SerioTest, ShutdownClosesEveryPortAndStopsTheLayer) {
 
 TEST_F(SerioTest, LayerStartsAgainAfterShutdownWithNewNames) {
     PtyPair first;
-    dir_.writePorts({{4, first.slavePath()}});
-    ASSERT_EQ(serio_init(), 1u);
+    ASSERT_NO_FATAL_FAILURE(startLayer({{4, first.slavePath()}}));
     Collector& c1 = newCollector();
     ASSERT_NE(openPort(4, c1), nullptr);
     ASSERT_TRUE(first.write("one"));
@@ -362,8 +353,7 @@ TEST_F(SerioTest, LayerStartsAgainAfterShutdownWithNewNames) {
     serio_shutdown();
 
     PtyPair second;
-    dir_.writePorts({{4, second.slavePath()}});
-    ASSERT_EQ(serio_init(), 1u);
+    ASSERT_NO_FATAL_FAILURE(startLayer({{4, second.slavePath()}}));
     Collector& c2 = newCollector();
     SerialPort* h = openPort(4, c2);
     ASSERT_NE(h, nullptr);
