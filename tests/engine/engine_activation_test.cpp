@@ -31,9 +31,7 @@ void settle() {
 TEST_F(EngineTest, ClientWhoseServerIsDownFailsAndRetriesEveryInterval) {
     start();
     const std::uint16_t port = free_tcp_port();
-    PortConfig client = tcpClient("127.0.0.1", port);
-    client.autoReconnect = 1;
-    client.reconnectSecs = 10;
+    PortConfig client = reconnecting(tcpClient("127.0.0.1", port), 10);
     useLink(0, linkConfig("client", client, udpPort(free_udp_port())));
     const std::string head = portHead(0, "client", 0);
     const std::vector<std::string> attempt = {
@@ -68,9 +66,7 @@ TEST_F(EngineTest, ClientConnectsAndAfterADropReconnects) {
     start();
     Fd listener = testsupport::tcp_listen(0);
     const std::uint16_t port = testsupport::local_port(listener.get());
-    PortConfig client = tcpClient("127.0.0.1", port);
-    client.autoReconnect = 1;
-    client.reconnectSecs = 3;
+    PortConfig client = reconnecting(tcpClient("127.0.0.1", port), 3);
     useLink(4, linkConfig("cl", udpPort(free_udp_port()), client));
     const std::string head = portHead(4, "cl", 1);
     const std::vector<std::string> connecting = {
@@ -174,9 +170,7 @@ TEST_F(EngineTest, DeactivatingAServerClosesItsClientAndItsListeningSocket) {
 
 TEST_F(EngineTest, DeactivateLinkClosesBothPortsFirstToLast) {
     start();
-    useLink(9, linkConfig("pair", udpPort(free_udp_port()), tcpServer(free_tcp_port())));
-    activate(9, 1);
-    activate(9, 0);
+    useLink(9, linkConfig("pair", udpPort(free_udp_port()), tcpServer(free_tcp_port())), {1, 0});
     reports().clear();
     char errText[ERR_TEXT_SIZE] = "untouched";
     ASSERT_EQ(WeaveDeactivateLink(9, errText), 1u);
@@ -192,8 +186,7 @@ TEST_F(EngineTest, DeactivateLinkClosesBothPortsFirstToLast) {
 TEST_F(EngineTest, SerialOpenFailureWithoutReconnectIsOneLineAndNothingMore) {
     mapCom(5, dir_.path() + "/absent");
     start();
-    useLink(0, linkConfig("ser", serialPort(5), udpPort(free_udp_port())));
-    activate(0, 0);
+    useLink(0, linkConfig("ser", serialPort(5), udpPort(free_udp_port())), {0});
     EXPECT_EQ(reports().events(),
               (std::vector<std::string>{
                   "Link 0 (ser) Activating Port 0 (COM5)",
@@ -211,9 +204,7 @@ TEST_F(EngineTest, SerialOpenFailureRetriesUntilTheDeviceAppears) {
     const std::string link = dir_.path() + "/later";
     mapCom(5, link);
     start();
-    PortConfig serial = serialPort(5);
-    serial.autoReconnect = 1;
-    serial.reconnectSecs = 3;
+    PortConfig serial = reconnecting(serialPort(5), 3);
     useLink(0, linkConfig("ser", serial, udpPort(free_udp_port())));
     const std::string head = portHead(0, "ser", 0);
     const std::vector<std::string> failure = {
@@ -263,11 +254,8 @@ TEST_F(EngineTest, SerialDeviceLossClosesThePortAndReopensItWhenTheDeviceIsBack)
     start();
     g_wakes = 0;
     WeaveSetTimerWake(countWake);
-    PortConfig serial = serialPort(4);
-    serial.autoReconnect = 1;
-    serial.reconnectSecs = 2;
-    useLink(0, linkConfig("usb", serial, udpPort(free_udp_port())));
-    activate(0, 0);
+    PortConfig serial = reconnecting(serialPort(4), 2);
+    useLink(0, linkConfig("usb", serial, udpPort(free_udp_port())), {0});
     const std::string head = portHead(0, "usb", 0);
     ASSERT_EQ(reports().events().size(), 2u);
     EXPECT_EQ(WeaveNextTimerDue(), WEAVE_NO_TIMER);
@@ -309,8 +297,7 @@ TEST_F(EngineTest, SerialDeviceLossClosesThePortAndReopensItWhenTheDeviceIsBack)
 TEST_F(EngineTest, SerialDeviceLossWithoutReconnectLeavesThePortDown) {
     PtyPair& device = pty(2);
     start();
-    useLink(1, linkConfig("usb", serialPort(2), udpPort(free_udp_port())));
-    activate(1, 0);
+    useLink(1, linkConfig("usb", serialPort(2), udpPort(free_udp_port())), {0});
     deactivate(1, 0);
     activate(1, 0);
     device.hangUp();
@@ -335,8 +322,7 @@ TEST_F(EngineTest, SerialPortOpensAndStartsItsGenerator) {
     serial.genPeriodMs = 100;
     std::memcpy(serial.genData, "gen", 3);
     serial.genLength = 3;
-    useLink(2, linkConfig("com", serial, udpPort(free_udp_port())));
-    activate(2, 0);
+    useLink(2, linkConfig("com", serial, udpPort(free_udp_port())), {0});
     EXPECT_EQ(reports().events(), (std::vector<std::string>{
                                       "Link 2 (com) Activating Port 0 (COM3)",
                                       portHead(2, "com", 0) + " Serial port (COM3) activated",
@@ -375,11 +361,9 @@ TEST_F(EngineTest, IpOpenFailuresAreReportedWithTheLayersCodeAndRetried) {
     start();
     Fd takenUdp = testsupport::udp_bind(0);
     Fd takenTcp = testsupport::tcp_listen(0);
-    PortConfig udp = udpPort(testsupport::local_port(takenUdp.get()));
-    udp.autoReconnect = 1;
-    udp.reconnectSecs = 2;
+    PortConfig udp = reconnecting(udpPort(testsupport::local_port(takenUdp.get())), 2);
     PortConfig server = tcpServer(testsupport::local_port(takenTcp.get()));
-    useActiveLink(3, linkConfig("busy", udp, server));
+    useLink(3, linkConfig("busy", udp, server), {0, 1});
     const std::string p0 = portHead(3, "busy", 0);
     const std::string p1 = portHead(3, "busy", 1);
     EXPECT_EQ(reports().events(), (std::vector<std::string>{
@@ -409,7 +393,7 @@ TEST_F(EngineTest, UnknownProtocolOrPortTypeActivatesNothing) {
     PortConfig none = udpPort(free_udp_port());
     none.portType = 2;
     none.autoReconnect = 1;
-    useActiveLink(0, linkConfig("odd", strange, none));
+    useLink(0, linkConfig("odd", strange, none), {0, 1});
     EXPECT_EQ(reports().events(),
               std::vector<std::string>{portHead(0, "odd", 0) +
                                        " IP port activation failed (unknown protocol 2)"});
@@ -422,11 +406,8 @@ TEST_F(EngineTest, UnknownProtocolOrPortTypeActivatesNothing) {
 TEST_F(EngineTest, FreeingALinkDropsItsPendingReactivation) {
     mapCom(1, dir_.path() + "/absent");
     start();
-    PortConfig serial = serialPort(1);
-    serial.autoReconnect = 1;
-    serial.reconnectSecs = 1;
-    useLink(0, linkConfig("gone", serial, udpPort(free_udp_port())));
-    activate(0, 0);
+    PortConfig serial = reconnecting(serialPort(1), 1);
+    useLink(0, linkConfig("gone", serial, udpPort(free_udp_port())), {0});
     ASSERT_EQ(WeaveNextTimerDue(), 1000u);
     WeaveFreeLink(0);
     EXPECT_EQ(WeaveNextTimerDue(), WEAVE_NO_TIMER);
@@ -446,7 +427,8 @@ TEST_F(EngineTest, PortNumbersAboveSixteenBitsUseTheirLowBitsButPrintInFull) {
     }
     start();
     // The link's own client connects to its own server: both use port 4464.
-    useActiveLink(0, linkConfig("wide", tcpServer(configured), tcpClient("127.0.0.1", configured)));
+    useLink(0, linkConfig("wide", tcpServer(configured), tcpClient("127.0.0.1", configured)),
+            {0, 1});
     ASSERT_TRUE(reports().waitEvent(portHead(0, "wide", 1) + " TCP connected."));
     ASSERT_TRUE(reports().waitEvent(portHead(0, "wide", 0) + " TCP connection accepted."));
     EXPECT_EQ(

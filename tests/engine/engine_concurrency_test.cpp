@@ -31,7 +31,7 @@ TEST_F(EngineTest, InterfaceCallsAndTimersRunWhileSocketsAndSerialPortsStream) {
     PortConfig server = tcpServer(tcp);
     server.trace = 1;
     LinkConfig stream = linkConfig("stream", serial, server);
-    useActiveLink(0, stream);
+    useLink(0, stream, {0, 1});
     Fd client = connectClient(tcp, portHead(0, "stream", 1));
 
     // Link 1: a UDP echo port with a generator that sends on every pass.
@@ -41,8 +41,7 @@ TEST_F(EngineTest, InterfaceCallsAndTimersRunWhileSocketsAndSerialPortsStream) {
     echo.genTraffic = 1;
     echo.genPeriodMs = 0;
     echo.genLength = 8;
-    useLink(1, linkConfig("echo", echo, tcpServer(free_tcp_port())));
-    activate(1, 0);
+    useLink(1, linkConfig("echo", echo, tcpServer(free_tcp_port())), {0});
 
     // Link 2: a serial port that never stops talking, opened and closed again and again.
     const std::uint16_t sink = free_tcp_port();

@@ -41,8 +41,7 @@ TEST_F(EngineTest, SerialIndexesOutsideTheirTablesRefuseTheOpen) {
         EXPECT_EQ(WeaveIsPortActive(0, 0), 0u) << c.what;
     }
     // The same port with sound settings opens: the device was never held.
-    useLink(0, linkConfig("bad", serialPort(4), udpPort(free_udp_port())));
-    activate(0, 0);
+    useLink(0, linkConfig("bad", serialPort(4), udpPort(free_udp_port())), {0});
     EXPECT_EQ(WeaveIsPortActive(0, 0), 1u);
 }
 
@@ -50,8 +49,7 @@ TEST_F(EngineTest, ComIndexBeyondTheSerialLayersRangeFailsToOpen) {
     start();
     PortConfig serial = serialPort(1);
     serial.comIndex = 100;
-    useLink(0, linkConfig("far", serial, udpPort(free_udp_port())));
-    activate(0, 0);
+    useLink(0, linkConfig("far", serial, udpPort(free_udp_port())), {0});
     EXPECT_EQ(reports().events(),
               (std::vector<std::string>{
                   "Link 0 (far) Activating Port 0 (COM101)",
@@ -72,7 +70,7 @@ TEST_F(EngineTest, BufferSizesOutsideTheirRangeActAsAFullBuffer) {
         source.frameEndChar = 0xEE;
         PortConfig dest = tcpServer(tcp);
         dest.trace = 1;
-        useActiveLink(0, linkConfig("size", source, dest));
+        useLink(0, linkConfig("size", source, dest), {0, 1});
         Fd client = connectClient(tcp, portHead(0, "size", 1));
         Fd sender = testsupport::udp_bind(0);
         Bytes data = testsupport::pattern(2048 + 10, size);
@@ -100,8 +98,7 @@ TEST_F(EngineTest, TextFieldsWithoutTheirTerminatingZeroReadFortyCharacters) {
     LinkConfig config = linkConfig("", tcpClient("", 1), udpPort(free_udp_port()));
     std::memset(config.name, 'N', sizeof config.name);
     std::memset(config.port[0].remoteHost, 'h', sizeof config.port[0].remoteHost);
-    useLink(0, config);
-    activate(0, 0);
+    useLink(0, config, {0});
     const std::string name(40, 'N');
     const std::string host(40, 'h');
     const auto events = reports().events();
@@ -116,11 +113,8 @@ TEST_F(EngineTest, TextFieldsWithoutTheirTerminatingZeroReadFortyCharacters) {
 TEST_F(EngineTest, ZeroReconnectIntervalWaitsOneSecond) {
     mapCom(1, dir_.path() + "/absent");
     start();
-    PortConfig serial = serialPort(1);
-    serial.autoReconnect = 1;
-    serial.reconnectSecs = 0;
-    useLink(0, linkConfig("zero", serial, udpPort(free_udp_port())));
-    activate(0, 0);
+    PortConfig serial = reconnecting(serialPort(1), 0);
+    useLink(0, linkConfig("zero", serial, udpPort(free_udp_port())), {0});
     EXPECT_EQ(WeaveNextTimerDue(), 1000u);
     tick(999);
     EXPECT_EQ(reports().events().size(), 2u);
@@ -146,8 +140,7 @@ TEST_F(EngineTest, GeneratorLengthBeyondItsDataSendsAllOfItsData) {
     for (std::uint32_t i = 0; i < GEN_DATA_SIZE; ++i) {
         gen.genData[i] = static_cast<std::uint8_t>(i);
     }
-    useLink(0, linkConfig("long", gen, udpPort(free_udp_port())));
-    activate(0, 0);
+    useLink(0, linkConfig("long", gen, udpPort(free_udp_port())), {0});
     Fd client = connectClient(tcp, portHead(0, "long", 0));
     tick(10);
     const Bytes got = testsupport::read_for(client.get(), 5000, GEN_DATA_SIZE);
@@ -166,7 +159,7 @@ TEST_F(EngineTest, FrameEndCharacterAboveTheByteRangeNeverEndsAFrame) {
     source.frameEndChar = 0x100 + ',';
     PortConfig dest = tcpServer(tcp);
     dest.trace = 1;
-    useActiveLink(0, linkConfig("wide", source, dest));
+    useLink(0, linkConfig("wide", source, dest), {0, 1});
     Fd client = connectClient(tcp, portHead(0, "wide", 1));
     Fd sender = testsupport::udp_bind(0);
     ASSERT_TRUE(testsupport::udp_send(sender.get(), udp, "a,b,c", 5));

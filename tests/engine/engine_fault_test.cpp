@@ -111,13 +111,9 @@ TEST_F(EngineTest, APeerThatNeverReadsHoldsBackOnlyItsOwnSource) {
     const std::uint16_t inC = free_tcp_port();
     const std::uint16_t outC = free_tcp_port();
     const LinkConfig stuck = linkConfig("stuck", tcpServer(inA), tcpServer(outA));
-    useLink(0, stuck);
-    useLink(1, linkConfig("serial", tcpServer(inB), serialPort(4)));
-    useLink(2, linkConfig("free", tcpServer(inC), tcpServer(outC)));
-    for (std::int32_t link = 0; link < 3; ++link) {
-        activate(link, 0);
-        activate(link, 1);
-    }
+    useLink(0, stuck, {0, 1});
+    useLink(1, linkConfig("serial", tcpServer(inB), serialPort(4)), {0, 1});
+    useLink(2, linkConfig("free", tcpServer(inC), tcpServer(outC)), {0, 1});
     Fd writerA = connectClient(inA, portHead(0, "stuck", 0));
     Fd readerA = testsupport::tcp_connect(outA, 4096);
     ASSERT_TRUE(readerA.valid());
@@ -207,10 +203,9 @@ TEST_F(EngineTest, AServerThatResetsMidStreamIsReconnectedAndTheStreamGoesOnInOr
     start();
     const std::uint16_t in = free_tcp_port();
     Fd listener = testsupport::tcp_listen(0);
-    PortConfig client = tcpClient("127.0.0.1", testsupport::local_port(listener.get()));
-    client.autoReconnect = 1;
-    client.reconnectSecs = 1;
-    useActiveLink(0, linkConfig("rst", tcpServer(in), client));
+    PortConfig client =
+        reconnecting(tcpClient("127.0.0.1", testsupport::local_port(listener.get())), 1);
+    useLink(0, linkConfig("rst", tcpServer(in), client), {0, 1});
     Fd served = testsupport::tcp_accept(listener.get());
     ASSERT_TRUE(served.valid());
     ASSERT_TRUE(reports().waitEvent(portHead(0, "rst", 1) + " TCP connected."));
@@ -268,9 +263,7 @@ TEST_F(EngineTest, AServerThatResetsMidStreamIsReconnectedAndTheStreamGoesOnInOr
 
 TEST_F(EngineTest, AHostThatDoesNotResolveFailsTheClientPortWhichIsTriedAgain) {
     start();
-    PortConfig client = tcpClient("no-such-host.invalid", 4000);
-    client.autoReconnect = 1;
-    client.reconnectSecs = 2;
+    PortConfig client = reconnecting(tcpClient("no-such-host.invalid", 4000), 2);
     const std::uint16_t udp = free_udp_port();
     useLink(0, linkConfig("dns", client, udpPort(udp)));
     const std::string head = portHead(0, "dns", 0);

@@ -91,7 +91,7 @@ protected:
         source.trace = 1;
         applyMode(source, GetParam());
         dest.trace = 1;
-        useActiveLink(0, linkConfig("flow", source, dest));
+        useLink(0, linkConfig("flow", source, dest), {0, 1});
     }
 
     // A slow reader of the TCP server P2.
@@ -194,7 +194,7 @@ TEST_F(EngineTest, AFullDestinationDoesNotHoldBackASourceThatNeverPassesAnything
     const std::uint16_t udp = testsupport::free_udp_port();
     PortConfig source = udpPort(udp);
     source.fwdInstant = 0; // and no other condition
-    useActiveLink(0, linkConfig("none", source, serialPort(5)));
+    useLink(0, linkConfig("none", source, serialPort(5)), {0, 1});
     // A device that hung up takes nothing: once the port's transmit ring is full, it stays so.
     device.hangUp();
     ASSERT_FALSE(fillSerialPort(0, 1).empty());
@@ -211,7 +211,7 @@ TEST_F(EngineTest, TheFlushWaitsForAFullDestinationInsteadOfDroppingTheBytes) {
     source.fwdInstant = 0;
     source.fwdInterChar = 1;
     source.interCharMs = 10;
-    useActiveLink(0, linkConfig("flush", source, serialPort(5)));
+    useLink(0, linkConfig("flush", source, serialPort(5)), {0, 1});
     Fd sender = testsupport::udp_bind(0);
     ASSERT_TRUE(testsupport::udp_send(sender.get(), udp, "tail", 4));
     ASSERT_TRUE(waitRx(0, 0, 4));

@@ -31,7 +31,7 @@ protected:
         setup(source);
         PortConfig dest = tcpServer(tcp_);
         dest.trace = 1;
-        useActiveLink(LINK, linkConfig("fwd", source, dest));
+        useLink(LINK, linkConfig("fwd", source, dest), {0, 1});
         sender_ = testsupport::udp_bind(0);
         if (connect) {
             connectDestination(1);
@@ -313,7 +313,7 @@ TEST_F(EngineTest, PauseIgnoresReceivedBytesAndSendsNothing) {
     source.trace = 1;
     PortConfig dest = tcpServer(out);
     dest.trace = 1;
-    useActiveLink(0, linkConfig("pause", source, dest));
+    useLink(0, linkConfig("pause", source, dest), {0, 1});
     const std::string p1 = portHead(0, "pause", 0);
     Fd writer = connectClient(in, p1);
     Fd reader = connectClient(out, portHead(0, "pause", 1));
@@ -350,8 +350,7 @@ TEST_F(EngineTest, NothingMovesUntilThePauseIsLifted) {
     echo.genTraffic = 1;
     echo.genPeriodMs = 20;
     echo.genLength = 2;
-    useLink(0, linkConfig("p", echo, udpPort(free_udp_port())));
-    activate(0, 0);
+    useLink(0, linkConfig("p", echo, udpPort(free_udp_port())), {0});
     EXPECT_EQ(WeaveIsPortActive(0, 0), 1u) << "ports activate while paused";
     const std::string head = portHead(0, "p", 0);
     Fd client = connectClient(tcp, head);
@@ -381,7 +380,7 @@ TEST_F(EngineTest, TcpLoopbackEchoesToTheClientAndNothingReachesTheOtherPort) {
     const std::uint16_t other = free_tcp_port();
     PortConfig server = tcpServer(tcp);
     server.loopback = 1;
-    useActiveLink(0, linkConfig("loop", server, tcpServer(other)));
+    useLink(0, linkConfig("loop", server, tcpServer(other)), {0, 1});
     Fd client = connectClient(tcp, portHead(0, "loop", 0));
     Fd bystander = connectClient(other, portHead(0, "loop", 1));
     ASSERT_TRUE(testsupport::write_all(client.get(), "echo me", 7));
@@ -401,8 +400,7 @@ TEST_F(EngineTest, LoopbackWithInterCharacterFlushSendsTheGatheredBytesBack) {
     server.fwdInstant = 0;
     server.fwdInterChar = 1;
     server.interCharMs = 50;
-    useLink(0, linkConfig("loop", server, tcpServer(free_tcp_port())));
-    activate(0, 0);
+    useLink(0, linkConfig("loop", server, tcpServer(free_tcp_port())), {0});
     Fd client = connectClient(tcp, portHead(0, "loop", 0));
     ASSERT_TRUE(testsupport::write_all(client.get(), "later", 5));
     ASSERT_TRUE(waitRx(0, 0, 5));
@@ -420,8 +418,7 @@ TEST_F(EngineTest, UdpLoopbackAnswersTheLastSenderAlsoForGeneratorAndSendBuffer)
     echo.genPeriodMs = 100;
     echo.genLength = 3;
     std::memcpy(echo.genData, "GEN", 3);
-    useLink(0, linkConfig("udp", echo, tcpServer(free_tcp_port())));
-    activate(0, 0);
+    useLink(0, linkConfig("udp", echo, tcpServer(free_tcp_port())), {0});
     Fd alice = testsupport::udp_bind(0);
     Fd bob = testsupport::udp_bind(0);
     ASSERT_TRUE(testsupport::udp_send(alice.get(), udp, "from alice", 10));
@@ -445,8 +442,7 @@ TEST_F(EngineTest, SerialLoopbackEchoesOnTheSameDevice) {
     start();
     PortConfig serial = serialPort(2);
     serial.loopback = 1;
-    useLink(0, linkConfig("sloop", serial, tcpServer(free_tcp_port())));
-    activate(0, 0);
+    useLink(0, linkConfig("sloop", serial, tcpServer(free_tcp_port())), {0});
     ASSERT_TRUE(device.write("round trip"));
     EXPECT_EQ(textOf(device.read(10)), "round trip");
     EXPECT_EQ(stats(0, 0).rxBytes, 10u);
@@ -462,7 +458,7 @@ TEST_F(EngineTest, UdpSendsToItsResolvedHostAndKeepsItAcrossAConfigurationUpdate
     // P2 sends to 127.0.0.1 on its own port: its datagrams come back to it and, forwarded to
     // P1, to the client. A datagram sent anywhere else would never come back.
     LinkConfig config = linkConfig("udpdest", tcpServer(tcp), udpPort(udp, "localhost"));
-    useActiveLink(0, config);
+    useLink(0, config, {0, 1});
     Fd client = connectClient(tcp, portHead(0, "udpdest", 0));
     ASSERT_TRUE(testsupport::write_all(client.get(), "ping", 4));
     EXPECT_EQ(textOf(testsupport::read_for(client.get(), 5000, 4)), "ping");
@@ -496,8 +492,7 @@ protected:
         for (std::uint32_t i = 0; i < GEN_DATA_SIZE; ++i) {
             gen.genData[i] = static_cast<std::uint8_t>('A' + i % 26);
         }
-        useLink(0, linkConfig("gen", gen, udpPort(free_udp_port())));
-        activate(0, 0);
+        useLink(0, linkConfig("gen", gen, udpPort(free_udp_port())), {0});
     }
     std::uint16_t tcp_ = 0;
 };
@@ -551,8 +546,7 @@ TEST_F(EngineTest, AClientStillConnectingTakesNothingFromTheGeneratorOrSendBuffe
     client.genTraffic = 1;
     client.genPeriodMs = 5;
     client.genLength = 4;
-    useLink(0, linkConfig("slow", client, udpPort(free_udp_port())));
-    activate(0, 0);
+    useLink(0, linkConfig("slow", client, udpPort(free_udp_port())), {0});
     const std::uint8_t data[2] = {1, 2};
     char errText[ERR_TEXT_SIZE] = "untouched";
     EXPECT_EQ(WeaveSendBuffer(0, 0, data, 2, errText), 1u);

@@ -228,6 +228,12 @@ PortConfig udpPort(std::uint32_t ipPort, const char* host) {
     return p;
 }
 
+PortConfig reconnecting(PortConfig p, std::uint32_t secs) {
+    p.autoReconnect = 1;
+    p.reconnectSecs = secs;
+    return p;
+}
+
 LinkConfig linkConfig(const char* name, const PortConfig& p1, const PortConfig& p2) {
     LinkConfig c{};
     std::snprintf(c.name, sizeof c.name, "%s", name);
@@ -276,16 +282,14 @@ void EngineTest::start(bool unpause) {
     }
 }
 
-void EngineTest::useLink(std::int32_t link, const LinkConfig& config) {
+void EngineTest::useLink(std::int32_t link, const LinkConfig& config,
+                         std::initializer_list<std::int32_t> activated) {
     char errText[ERR_TEXT_SIZE] = {};
     ASSERT_EQ(WeaveAllocLink(link), 1u);
     ASSERT_EQ(WeaveSetLinkConfig(link, &config, errText), 1u) << errText;
-}
-
-void EngineTest::useActiveLink(std::int32_t link, const LinkConfig& config) {
-    useLink(link, config);
-    activate(link, 0);
-    activate(link, 1);
+    for (const std::int32_t port : activated) {
+        activate(link, port);
+    }
 }
 
 void EngineTest::activate(std::int32_t link, std::int32_t port) {

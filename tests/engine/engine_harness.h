@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -100,6 +101,8 @@ PortConfig tcpServer(std::uint32_t ipPort);
 PortConfig tcpClient(const char* host, std::uint32_t ipPort);
 PortConfig udpPort(std::uint32_t ipPort, const char* host = "127.0.0.1");
 LinkConfig linkConfig(const char* name, const PortConfig& p1, const PortConfig& p2);
+// `p` with autoReconnect on, every `secs` seconds.
+PortConfig reconnecting(PortConfig p, std::uint32_t secs);
 
 // Waits until nothing holds the port any more (the socket layer closes a socket on its own
 // thread, a moment after the engine let it go).
@@ -119,10 +122,10 @@ protected:
     // unless `unpause` is false.
     void start(bool unpause = true);
 
-    // Allocates the slot and hands it the configuration; fails the test otherwise.
-    void useLink(std::int32_t link, const LinkConfig& config);
-    // useLink() and both ports activated, P1 first.
-    void useActiveLink(std::int32_t link, const LinkConfig& config);
+    // Allocates the slot and hands it the configuration, then activates the `activated` ports in
+    // their order; fails the test otherwise.
+    void useLink(std::int32_t link, const LinkConfig& config,
+                 std::initializer_list<std::int32_t> activated = {});
     void activate(std::int32_t link, std::int32_t port);
     void deactivate(std::int32_t link, std::int32_t port);
     PortStats stats(std::int32_t link, std::int32_t port);

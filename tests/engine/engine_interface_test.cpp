@@ -73,8 +73,7 @@ TEST_F(EngineTest, InitChecksItsArgumentsAndASecondInitChangesNothing) {
     start();
     const LinkConfig config = linkConfig("kept", udpPort(testsupport::free_udp_port()),
                                          tcpServer(testsupport::free_tcp_port()));
-    useLink(3, config);
-    activate(3, 0);
+    useLink(3, config, {0});
     const std::size_t eventsBefore = reports().events().size();
     ErrText again;
     EXPECT_EQ(WeaveInit(&init, again.text), 1u);
@@ -180,8 +179,7 @@ TEST_F(EngineTest, CountersClearAndCountOnAndStatusRecordsCarryBothPorts) {
     const std::uint16_t udp = testsupport::free_udp_port();
     PortConfig echo = udpPort(udp);
     echo.loopback = 1;
-    useLink(2, linkConfig("count", tcpServer(testsupport::free_tcp_port()), echo));
-    activate(2, 1);
+    useLink(2, linkConfig("count", tcpServer(testsupport::free_tcp_port()), echo), {1});
     Fd peer = testsupport::udp_bind(0);
     ASSERT_TRUE(testsupport::udp_send(peer.get(), udp, "1234567", 7));
     ASSERT_TRUE(waitTx(2, 1, 7));
@@ -219,8 +217,10 @@ TEST_F(EngineTest, CountersClearAndCountOnAndStatusRecordsCarryBothPorts) {
 
 TEST_F(EngineTest, ShutdownIsSilentAndTheNextInitStartsClean) {
     start();
-    useActiveLink(0, linkConfig("down", udpPort(testsupport::free_udp_port()),
-                                tcpServer(testsupport::free_tcp_port())));
+    useLink(0,
+            linkConfig("down", udpPort(testsupport::free_udp_port()),
+                       tcpServer(testsupport::free_tcp_port())),
+            {0, 1});
     reports().clear();
     WeaveShutdown();
     EXPECT_TRUE(reports().events().empty());
@@ -251,8 +251,7 @@ TEST_F(EngineTest, MissingCallbacksAreAllowed) {
     echo.trace = 1;
     echo.genTraffic = 1;
     echo.genPeriodMs = 5;
-    useLink(0, linkConfig("quiet", echo, tcpServer(testsupport::free_tcp_port())));
-    activate(0, 0);
+    useLink(0, linkConfig("quiet", echo, tcpServer(testsupport::free_tcp_port())), {0});
     Fd peer = testsupport::udp_bind(0);
     ASSERT_TRUE(testsupport::udp_send(peer.get(), udp, "x", 1));
     ASSERT_TRUE(waitTx(0, 0, 1));

@@ -85,8 +85,7 @@ TEST_F(TimerTest, NextTimerDueIsTheEarliestRemainingTime) {
 TEST_F(TimerTest, TimersRunAcrossTheWrapOfTheClock) {
     setClock(0xFFFFFFFFu - 40);
     start();
-    useLink(0, linkConfig("wrap", generator(udpPort(free_udp_port()), 100), tcpServer(1)));
-    activate(0, 0);
+    useLink(0, linkConfig("wrap", generator(udpPort(free_udp_port()), 100), tcpServer(1)), {0});
     tick(60); // the clock wraps here
     EXPECT_LT(clockNow(), 100u);
     EXPECT_EQ(WeaveNextTimerDue(), 40u);
@@ -99,8 +98,7 @@ TEST_F(TimerTest, TimersRunAcrossTheWrapOfTheClock) {
 
 TEST_F(TimerTest, WakeIsCalledForTimersStartedOnTheMainThread) {
     start();
-    useLink(0, linkConfig("w", generator(udpPort(free_udp_port()), 50), tcpServer(1)));
-    activate(0, 0);
+    useLink(0, linkConfig("w", generator(udpPort(free_udp_port()), 50), tcpServer(1)), {0});
     EXPECT_EQ(wakes().count(), 1u);
     tick(50);
     EXPECT_EQ(wakes().count(), 2u) << "restarting the generator wakes again";
@@ -118,10 +116,9 @@ TEST_F(TimerTest, WakeIsCalledWhenTheSocketThreadStartsTheFlushOrAReconnect) {
     source.fwdInterChar = 1;
     source.interCharMs = 30;
     Fd listener = testsupport::tcp_listen(0);
-    PortConfig client = tcpClient("127.0.0.1", testsupport::local_port(listener.get()));
-    client.autoReconnect = 1;
-    client.reconnectSecs = 2;
-    useActiveLink(0, linkConfig("sock", source, client));
+    PortConfig client =
+        reconnecting(tcpClient("127.0.0.1", testsupport::local_port(listener.get())), 2);
+    useLink(0, linkConfig("sock", source, client), {0, 1});
     Fd served = testsupport::tcp_accept(listener.get());
     ASSERT_TRUE(reports().waitEvent(portHead(0, "sock", 1) + " TCP connected."));
     ASSERT_EQ(WeaveNextTimerDue(), WEAVE_NO_TIMER);
@@ -149,8 +146,7 @@ TEST_F(TimerTest, WakeIsCalledWhenTheSerialThreadStartsTheFlush) {
     serial.fwdInterChar = 1;
     serial.interCharMs = 15;
     serial.loopback = 1;
-    useLink(0, linkConfig("ser", serial, tcpServer(1)));
-    activate(0, 0);
+    useLink(0, linkConfig("ser", serial, tcpServer(1)), {0});
     ASSERT_TRUE(device.write("abc"));
     ASSERT_TRUE(testsupport::wait_until([&] { return wakes().count() == 1; }));
     EXPECT_EQ(wakes().fromOtherThreads(main_), 1u);
@@ -163,8 +159,7 @@ TEST_F(TimerTest, WakeSurvivesShutdownAndInit) {
     start();
     WeaveShutdown();
     start();
-    useLink(0, linkConfig("again", generator(udpPort(free_udp_port()), 5), tcpServer(1)));
-    activate(0, 0);
+    useLink(0, linkConfig("again", generator(udpPort(free_udp_port()), 5), tcpServer(1)), {0});
     EXPECT_EQ(wakes().count(), 1u);
 }
 

@@ -23,7 +23,7 @@ TEST_F(EngineTest, GatheredBytesGoFirstWhenThePortIsSwitchedToInstantForwarding)
     source.fwdFrameEnd = 1; // no timer passes gathered bytes on
     source.frameEndChar = '\n';
     const LinkConfig gathering = linkConfig("switch", source, tcpServer(out));
-    useActiveLink(0, gathering);
+    useLink(0, gathering, {0, 1});
     Fd writer = connectClient(in, portHead(0, "switch", 0));
     Fd reader = connectClient(out, portHead(0, "switch", 1));
     ASSERT_TRUE(testsupport::write_all(writer.get(), "first ", 6));
@@ -53,7 +53,7 @@ TEST_F(EngineTest, SerialPortSwitchedToIpWhileOpenIsStillClosedAsASerialPort) {
     start();
     const std::uint16_t tcp = free_tcp_port();
     LinkConfig config = linkConfig("switch", serialPort(3), tcpServer(tcp));
-    useActiveLink(0, config);
+    useLink(0, config, {0, 1});
     Fd client = connectClient(tcp, portHead(0, "switch", 1));
     update(0, linkConfig("switch", udpPort(free_udp_port()), tcpServer(tcp)));
     // Still a serial port: it forwards what the device sends.
@@ -80,7 +80,7 @@ TEST_F(EngineTest, UdpPortSwitchedToSerialWhileOpenKeepsSendingAndIsClosed) {
     // P2 sends to itself, so what the client sends comes back to it (see the UDP destination
     // test of the forwarding tests).
     LinkConfig config = linkConfig("switch", tcpServer(tcp), udpPort(udp));
-    useActiveLink(0, config);
+    useLink(0, config, {0, 1});
     Fd client = connectClient(tcp, portHead(0, "switch", 0));
     LinkConfig changed = config;
     changed.port[1] = serialPort(1);
@@ -100,7 +100,7 @@ TEST_F(EngineTest, UdpPortKeepsItsDestinationPortWhenTheConfiguredPortChanges) {
     const std::uint16_t tcp = free_tcp_port();
     const std::uint16_t udp = free_udp_port();
     LinkConfig config = linkConfig("dest", tcpServer(tcp), udpPort(udp));
-    useActiveLink(0, config);
+    useLink(0, config, {0, 1});
     Fd client = connectClient(tcp, portHead(0, "dest", 0));
     LinkConfig changed = config;
     changed.port[1].ipPort = free_udp_port();
@@ -114,8 +114,7 @@ TEST_F(EngineTest, ServerSwitchedToClientWhileListeningStillServesAfterADrop) {
     start();
     const std::uint16_t tcp = free_tcp_port();
     PortConfig server = tcpServer(tcp);
-    useLink(0, linkConfig("role", server, udpPort(free_udp_port())));
-    activate(0, 0);
+    useLink(0, linkConfig("role", server, udpPort(free_udp_port())), {0});
     const std::string head = portHead(0, "role", 0);
     Fd first = connectClient(tcp, head);
     PortConfig client = tcpClient("127.0.0.1", tcp);
