@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 
 namespace {
 
@@ -67,26 +66,6 @@ TEST(SessionTest, AFailedEngineStartLeavesTheDataFileAlone) {
         session.stop(); // nothing to stop, nothing written
     }
     EXPECT_EQ(ReadText(dir / DATA_FILE_NAME), before);
-}
-
-TEST(SessionTest, AShortDataFileIsReportedInTheEventFileWhenItsSwitchWasRead) {
-    TempDir dir;
-    const std::uint32_t logEvents = 1;
-    {
-        std::ofstream out(dir / DATA_FILE_NAME, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(&logEvents), sizeof(logEvents));
-        out.write("\0\0\0\0\0\0", 6); // 10 bytes in all
-    }
-    {
-        pw::LogStore log(LogIn(dir));
-        pw::app::Session session(pw::app::SessionOptions{dir.str(), &log, {}});
-        char err[ERR_TEXT_SIZE] = {};
-        ASSERT_TRUE(session.start(err));
-        EXPECT_TRUE(log.eventsToFile());
-        session.stop();
-    }
-    EXPECT_NE(ReadText(dir / "event.log").find("Failed to read data file\r\n"), std::string::npos);
-    EXPECT_EQ(std::filesystem::file_size(dir / DATA_FILE_NAME), DATA_FILE_SIZE);
 }
 
 } // namespace

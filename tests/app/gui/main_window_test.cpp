@@ -118,22 +118,18 @@ void MainWindowTest::menuAndToolbarCommandsRespectOpenDialogs() {
     QCOMPARE(menus.size(), 2);
     QCOMPARE(menus[0]->text(), QStringLiteral("Tools"));
     QCOMPARE(menus[1]->text(), QStringLiteral("About"));
-    QStringList toolItems;
-    for (QAction* a : menus[0]->menu()->actions()) {
-        toolItems << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    }
-    QCOMPARE(toolItems,
+    const auto texts = [](const QList<QAction*>& actions) {
+        QStringList out;
+        for (QAction* a : actions) {
+            out << (a->isSeparator() ? QStringLiteral("-") : a->text());
+        }
+        return out;
+    };
+    QCOMPARE(texts(menus[0]->menu()->actions()),
              (QStringList{"New Link", "Edit Link", "Remove Link", "Send Buffer", "-", "Exit"}));
-    QStringList aboutItems;
-    for (QAction* a : menus[1]->menu()->actions()) {
-        aboutItems << a->text();
-    }
-    QCOMPARE(aboutItems, (QStringList{"Help", "About", "Product on the web"}));
-    QStringList toolButtons;
-    for (QAction* a : run.dialog()->toolBar()->actions()) {
-        toolButtons << a->text();
-    }
-    QCOMPARE(toolButtons,
+    QCOMPARE(texts(menus[1]->menu()->actions()),
+             (QStringList{"Help", "About", "Product on the web"}));
+    QCOMPARE(texts(run.dialog()->toolBar()->actions()),
              (QStringList{"New Link", "Edit Link", "Delete Link", "Send Buffer", "Online Help"}));
     QCOMPARE(run.dialog()->toolBar()->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
 
