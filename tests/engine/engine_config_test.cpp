@@ -124,8 +124,7 @@ TEST_F(EngineTest, ZeroReconnectIntervalWaitsOneSecond) {
     // An interval too long to count in milliseconds waits as long as the clock can count.
     LinkConfig config = linkConfig("zero", serial, udpPort(free_udp_port()));
     config.port[0].reconnectSecs = 0xFFFFFFFFu;
-    char errText[ERR_TEXT_SIZE] = {};
-    ASSERT_EQ(WeaveSetLinkConfig(0, &config, errText), 1u);
+    reconfigure(0, config);
     activate(0, 0);
     EXPECT_EQ(WeaveNextTimerDue(), 0xFFFFFFFFu - 1) << "one below the no-timer mark";
 }

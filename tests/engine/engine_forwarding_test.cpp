@@ -297,8 +297,7 @@ TEST_F(ForwardingTest, FrameEndCharactersAtTheEndsOfTheByteRange) {
     config.port[0].fwdFrameEnd = 1;
     config.port[0].frameEndChar = 0;
     config.port[1].trace = 1;
-    char errText[ERR_TEXT_SIZE] = {};
-    ASSERT_EQ(WeaveSetLinkConfig(LINK, &config, errText), 1u);
+    reconfigure(LINK, config);
     send(Bytes{4, 0, 5});
     EXPECT_EQ(reports().traced(LINK, DEST, TRACE_DIR_TX), (Bytes{1, 2, 0xFF, 3, 4, 0}));
     EXPECT_EQ(reports().traced(LINK, SOURCE, TRACE_DIR_RX), (Bytes{1, 2, 0xFF, 3}))
@@ -468,8 +467,7 @@ TEST_F(EngineTest, UdpSendsToItsResolvedHostAndKeepsItAcrossAConfigurationUpdate
     config.port[1].remoteAddr = ::inet_addr("192.0.2.1");
     config.port[0].trace = 1;
     config.port[1].trace = 1;
-    char errText[ERR_TEXT_SIZE] = {};
-    ASSERT_EQ(WeaveSetLinkConfig(0, &config, errText), 1u);
+    reconfigure(0, config);
     ASSERT_TRUE(testsupport::write_all(client.get(), "pong", 4));
     EXPECT_EQ(textOf(testsupport::read_for(client.get(), 5000, 4)), "pong");
     EXPECT_EQ(reports().traced(0, 1, TRACE_DIR_TX), bytesOf("pong"));

@@ -39,6 +39,17 @@ PortConfig basePort() {
     return p;
 }
 
+PortConfig ipPortConfig(std::uint32_t protocol, std::uint32_t role, std::uint32_t ipPort,
+                        const char* host) {
+    PortConfig p = basePort();
+    p.portType = PORT_TYPE_IP;
+    p.ipProtocol = protocol;
+    p.tcpRole = role;
+    p.ipPort = ipPort;
+    std::snprintf(p.remoteHost, sizeof p.remoteHost, "%s", host);
+    return p;
+}
+
 } // namespace
 
 void engineBarrier() {
@@ -140,9 +151,8 @@ std::vector<TraceRecord> Reports::traces() {
 
 std::vector<std::size_t> Reports::traceSizes(std::uint32_t link, std::uint32_t port,
                                              std::uint32_t direction) {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::size_t> out;
-    for (const TraceRecord& t : traces_) {
+    for (const TraceRecord& t : traces()) {
         if (t.link == link && t.port == port && t.direction == direction) {
             out.push_back(t.data.size());
         }
@@ -151,9 +161,8 @@ std::vector<std::size_t> Reports::traceSizes(std::uint32_t link, std::uint32_t p
 }
 
 Bytes Reports::traced(std::uint32_t link, std::uint32_t port, std::uint32_t direction) {
-    std::lock_guard<std::mutex> lock(mutex_);
     Bytes out;
-    for (const TraceRecord& t : traces_) {
+    for (const TraceRecord& t : traces()) {
         if (t.link == link && t.port == port && t.direction == direction) {
             out.insert(out.end(), t.data.begin(), t.data.end());
         }
@@ -201,31 +210,20 @@ PortConfig serialPort(std::uint32_t com) {
 }
 
 PortConfig tcpServer(std::uint32_t ipPort) {
-    PortConfig p = basePort();
-    p.portType = PORT_TYPE_IP;
-    p.ipProtocol = IP_PROTO_TCP;
-    p.tcpRole = TCP_ROLE_SERVER;
-    p.ipPort = ipPort;
-    return p;
+    return ipPortConfig(IP_PROTO_TCP, TCP_ROLE_SERVER, ipPort, "");
 }
 
 PortConfig tcpClient(const char* host, std::uint32_t ipPort) {
-    PortConfig p = basePort();
-    p.portType = PORT_TYPE_IP;
-    p.ipProtocol = IP_PROTO_TCP;
-    p.tcpRole = TCP_ROLE_CLIENT;
-    p.ipPort = ipPort;
-    std::snprintf(p.remoteHost, sizeof p.remoteHost, "%s", host);
-    return p;
+    return ipPortConfig(IP_PROTO_TCP, TCP_ROLE_CLIENT, ipPort, host);
 }
 
 PortConfig udpPort(std::uint32_t ipPort, const char* host) {
-    PortConfig p = basePort();
-    p.portType = PORT_TYPE_IP;
-    p.ipProtocol = IP_PROTO_UDP;
-    p.ipPort = ipPort;
-    std::snprintf(p.remoteHost, sizeof p.remoteHost, "%s", host);
-    return p;
+    return ipPortConfig(IP_PROTO_UDP, 0, ipPort, host);
+}
+
+void reconfigure(std::int32_t link, const LinkConfig& config) {
+    char errText[ERR_TEXT_SIZE] = {};
+    ASSERT_EQ(WeaveSetLinkConfig(link, &config, errText), 1u) << errText;
 }
 
 PortConfig reconnecting(PortConfig p, std::uint32_t secs) {

@@ -101,6 +101,8 @@ PortConfig tcpServer(std::uint32_t ipPort);
 PortConfig tcpClient(const char* host, std::uint32_t ipPort);
 PortConfig udpPort(std::uint32_t ipPort, const char* host = "127.0.0.1");
 LinkConfig linkConfig(const char* name, const PortConfig& p1, const PortConfig& p2);
+// Hands a running link a new configuration; fails the test when it is refused.
+void reconfigure(std::int32_t link, const LinkConfig& config);
 // `p` with autoReconnect on, every `secs` seconds.
 PortConfig reconnecting(PortConfig p, std::uint32_t secs);
 

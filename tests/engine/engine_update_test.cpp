@@ -9,11 +9,6 @@ namespace {
 using testsupport::free_tcp_port;
 using testsupport::free_udp_port;
 
-void update(std::int32_t link, const LinkConfig& config) {
-    char errText[ERR_TEXT_SIZE] = {};
-    ASSERT_EQ(WeaveSetLinkConfig(link, &config, errText), 1u) << errText;
-}
-
 TEST_F(EngineTest, GatheredBytesGoFirstWhenThePortIsSwitchedToInstantForwarding) {
     start();
     const std::uint16_t in = free_tcp_port();
@@ -32,17 +27,17 @@ TEST_F(EngineTest, GatheredBytesGoFirstWhenThePortIsSwitchedToInstantForwarding)
 
     LinkConfig instant = gathering;
     instant.port[0].fwdInstant = 1;
-    update(0, instant);
+    reconfigure(0, instant);
     EXPECT_EQ(textOf(testsupport::read_for(reader.get(), 5000, 6)), "first ");
     ASSERT_TRUE(testsupport::write_all(writer.get(), "then", 4));
     EXPECT_EQ(textOf(testsupport::read_for(reader.get(), 5000, 4)), "then");
 
     // Back to gathering and once more to instant, this time with bytes arriving before the
     // switch is noticed by any timer: the order holds all the same.
-    update(0, gathering);
+    reconfigure(0, gathering);
     ASSERT_TRUE(testsupport::write_all(writer.get(), "older ", 6));
     ASSERT_TRUE(waitRx(0, 0, 16));
-    update(0, instant);
+    reconfigure(0, instant);
     ASSERT_TRUE(testsupport::write_all(writer.get(), "newer", 5));
     EXPECT_EQ(textOf(testsupport::read_for(reader.get(), 5000, 11)), "older newer");
     EXPECT_EQ(stats(0, 1).txBytes, 21u);
@@ -55,7 +50,7 @@ TEST_F(EngineTest, SerialPortSwitchedToIpWhileOpenIsStillClosedAsASerialPort) {
     LinkConfig config = linkConfig("switch", serialPort(3), tcpServer(tcp));
     useLink(0, config, {0, 1});
     Fd client = connectClient(tcp, portHead(0, "switch", 1));
-    update(0, linkConfig("switch", udpPort(free_udp_port()), tcpServer(tcp)));
+    reconfigure(0, linkConfig("switch", udpPort(free_udp_port()), tcpServer(tcp)));
     // Still a serial port: it forwards what the device sends.
     ASSERT_TRUE(device.write("abc"));
     EXPECT_EQ(textOf(testsupport::read_for(client.get(), 5000, 3)), "abc");
@@ -64,7 +59,7 @@ TEST_F(EngineTest, SerialPortSwitchedToIpWhileOpenIsStillClosedAsASerialPort) {
     deactivate(0, 0);
     EXPECT_EQ(reports().flags(0, 0).back(), (PortFlags{0, 0}));
     // The device was released: with its serial settings back, the port opens again.
-    update(0, config);
+    reconfigure(0, config);
     reports().clear();
     activate(0, 0);
     EXPECT_EQ(reports().events(), (std::vector<std::string>{
@@ -84,7 +79,7 @@ TEST_F(EngineTest, UdpPortSwitchedToSerialWhileOpenKeepsSendingAndIsClosed) {
     Fd client = connectClient(tcp, portHead(0, "switch", 0));
     LinkConfig changed = config;
     changed.port[1] = serialPort(1);
-    update(0, changed);
+    reconfigure(0, changed);
     ASSERT_TRUE(testsupport::write_all(client.get(), "loop", 4));
     EXPECT_EQ(textOf(testsupport::read_for(client.get(), 5000, 4)), "loop");
     deactivate(0, 1);
@@ -105,7 +100,7 @@ TEST_F(EngineTest, UdpPortKeepsItsDestinationPortWhenTheConfiguredPortChanges) {
     LinkConfig changed = config;
     changed.port[1].ipPort = free_udp_port();
     std::snprintf(changed.port[1].remoteHost, sizeof changed.port[1].remoteHost, "192.0.2.1");
-    update(0, changed);
+    reconfigure(0, changed);
     ASSERT_TRUE(testsupport::write_all(client.get(), "same", 4));
     EXPECT_EQ(textOf(testsupport::read_for(client.get(), 5000, 4)), "same");
 }
@@ -119,7 +114,7 @@ TEST_F(EngineTest, ServerSwitchedToClientWhileListeningStillServesAfterADrop) {
     Fd first = connectClient(tcp, head);
     PortConfig client = tcpClient("127.0.0.1", tcp);
     client.autoReconnect = 1;
-    update(0, linkConfig("role", client, udpPort(free_udp_port())));
+    reconfigure(0, linkConfig("role", client, udpPort(free_udp_port())));
     first.reset();
     ASSERT_TRUE(reports().waitEvent(head + " IP interface closed."));
     EXPECT_EQ(reports().flags(0, 0).back(), (PortFlags{1, 0})) << "still listening";
