@@ -1,5 +1,6 @@
 #include "tests/support/loopback.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -70,6 +71,13 @@ std::uint16_t free_port(int type) {
         return 0;
     }
     return local_port(fd.get());
+}
+
+// Milliseconds until `end`, at most 0 once it has passed.
+int ms_left(std::chrono::steady_clock::time_point end) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
 } // namespace
@@ -173,35 +181,13 @@ bool wait_readable(int fd, int timeoutMs) {
     }
 }
 
-bool read_exact(int fd, void* data, std::size_t length, int timeoutMs) {
-    auto* out = static_cast<std::uint8_t*>(data);
-    std::size_t got = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (got < length) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              end - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0 || !wait_readable(fd, static_cast<int>(left))) {
-            return false;
-        }
-        const ssize_t n = ::read(fd, out + got, length - got);
-        if (n <= 0) {
-            return false;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::vector<std::uint8_t> read_for(int fd, int timeoutMs, std::size_t limit) {
     std::vector<std::uint8_t> out;
     std::uint8_t chunk[4096];
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (out.size() < limit) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              end - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0 || !wait_readable(fd, static_cast<int>(left))) {
+        const int left = ms_left(end);
+        if (left <= 0 || !wait_readable(fd, left)) {
             break;
         }
         const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, limit - out.size()));
@@ -213,14 +199,18 @@ std::vector<std::uint8_t> read_for(int fd, int timeoutMs, std::size_t limit) {
     return out;
 }
 
+bool read_exact(int fd, void* data, std::size_t length, int timeoutMs) {
+    const std::vector<std::uint8_t> got = read_for(fd, timeoutMs, length);
+    std::copy(got.begin(), got.end(), static_cast<std::uint8_t*>(data));
+    return got.size() == length;
+}
+
 bool wait_peer_closed(int fd, int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::uint8_t chunk[4096];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              end - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0 || !wait_readable(fd, static_cast<int>(left))) {
+        const int left = ms_left(end);
+        if (left <= 0 || !wait_readable(fd, left)) {
             return false;
         }
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
