@@ -23,6 +23,7 @@ using namespace pw::app;
 using Clock = std::chrono::steady_clock;
 using testsupport::Fd;
 using testsupport::free_tcp_port;
+using testsupport::timed;
 
 // Far longer than any user action takes, far shorter than the two minutes the system gives a
 // connect before it fails it (a call that waited for the connect would take that long).
@@ -46,13 +47,6 @@ std::size_t ConnectsUnderWay(std::uint16_t port) {
         }
     }
     return count;
-}
-
-template <class Call>
-Clock::duration Timed(Call call) {
-    const auto begin = Clock::now();
-    call();
-    return Clock::now() - begin;
 }
 
 TEST(AppFaultTest, AConnectThatNeverCompletesShowsConnectingAndHoldsUpNothing) {
@@ -88,10 +82,10 @@ TEST(AppFaultTest, AConnectThatNeverCompletesShowsConnectingAndHoldsUpNothing) {
     Clock::duration slowest{};
     for (int round = 0; round < 20; ++round) {
         slowest =
-            std::max({slowest, Timed([&] { app.logic.refreshTimerTick(); }),
-                      Timed([&] { app.logic.rowClicked(round % 2); }),
-                      Timed([&] { app.logic.enableTracingClicked(round % 2 == 0); }),
-                      Timed([&] { app.logic.clearStatsClicked(); }), Timed([&] { app.pump(); })});
+            std::max({slowest, timed([&] { app.logic.refreshTimerTick(); }),
+                      timed([&] { app.logic.rowClicked(round % 2); }),
+                      timed([&] { app.logic.enableTracingClicked(round % 2 == 0); }),
+                      timed([&] { app.logic.clearStatsClicked(); }), timed([&] { app.pump(); })});
     }
     app.logic.rowClicked(0);
     const bool arrived = testsupport::read_exact(out.get(), got.data(), got.size(), 60000);
@@ -104,7 +98,7 @@ TEST(AppFaultTest, AConnectThatNeverCompletesShowsConnectingAndHoldsUpNothing) {
 
     // "Deactivate Port 1" ends the attempt: the port is down, its socket is gone, and nothing
     // about the abandoned connect is ever reported.
-    EXPECT_LT(Timed([&] { app.logic.activateClicked(0); }), CALL_LIMIT);
+    EXPECT_LT(timed([&] { app.logic.activateClicked(0); }), CALL_LIMIT);
     EXPECT_STREQ(app.logic.stats().activateCaption[0], "Activate Port 1");
     EXPECT_EQ(+app.state().table.entry[0].config.port[0].active, 0u);
     EXPECT_TRUE(app.waitFor([&] { return app.statusText(0) == "P1 (Down) P2 (Down)"; }));

@@ -57,9 +57,7 @@ TEST(SendTextsTest, LinkLineAndPortEntries) {
     EXPECT_EQ(SendPortEntry(0, SerialPortConfig(2)), "P1 Serial COM3");
     EXPECT_EQ(SendPortEntry(1, TcpServerPort(1001, false)), "P2 IP TCP Server 1001");
     EXPECT_EQ(SendPortEntry(0, TcpClientPort(80, false)), "P1 IP TCP Client 80");
-    PortConfig udp = TcpServerPort(502, false);
-    udp.ipProtocol = IP_PROTO_UDP;
-    EXPECT_EQ(SendPortEntry(1, udp), "P2 IP UDP 502");
+    EXPECT_EQ(SendPortEntry(1, UdpPort(502, false)), "P2 IP UDP 502");
     PortConfig big = TcpServerPort(0, false);
     big.ipPort = 70000; // printed as configured
     EXPECT_EQ(SendPortEntry(0, big), "P1 IP TCP Server 70000");
@@ -102,14 +100,6 @@ struct SendFixture : ::testing::Test {
         ASSERT_TRUE(app.start(SettingsBlock{}, table));
         app.logic.initialise();
     }
-    Fd connect(std::uint16_t port) {
-        Fd fd;
-        testsupport::wait_until([&] {
-            fd = testsupport::tcp_connect(port);
-            return fd.valid();
-        });
-        return fd;
-    }
     AppHarness app;
     std::uint16_t a1 = testsupport::free_tcp_port();
     std::uint16_t a2 = testsupport::free_tcp_port();
@@ -119,7 +109,7 @@ struct SendFixture : ::testing::Test {
 };
 
 TEST_F(SendFixture, HexBufferReachesTheClientOfTheSelectedLink) {
-    Fd client = connect(a1);
+    Fd client = ConnectWhenListening(a1);
     ASSERT_TRUE(client.valid());
     ASSERT_TRUE(app.waitFor([&] { return app.statusText(0) == "P1 (Up) P2 (Down)"; }));
     ASSERT_TRUE(send.open());
@@ -155,7 +145,7 @@ TEST_F(SendFixture, OutcomesEndInEventsAndTheDialogAlwaysCloses) {
 
     // Another link selected while the dialog is open: Send uses it, although the link line
     // still names the first.
-    Fd beta = connect(b2);
+    Fd beta = ConnectWhenListening(b2);
     ASSERT_TRUE(beta.valid());
     ASSERT_TRUE(app.waitFor([&] { return app.statusText(1) == "P1 (Listening) P2 (Up)"; }));
     ASSERT_TRUE(send.open());

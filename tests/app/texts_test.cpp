@@ -2,7 +2,7 @@
 // arithmetic; the name tables.
 #include "app/core/geometry.h"
 #include "app/core/texts.h"
-#include "tests/app/app_test_util.h"
+#include "tests/app/app_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -15,19 +15,13 @@ using namespace pw::app;
 using apptest::SerialPortConfig;
 using apptest::TcpClientPort;
 using apptest::TcpServerPort;
-
-PortConfig UdpPort(std::uint32_t ipPort) {
-    PortConfig p = TcpServerPort(0, false);
-    p.ipProtocol = IP_PROTO_UDP;
-    p.ipPort = ipPort;
-    return p;
-}
+using apptest::UdpPort;
 
 TEST(PortStateTextTest, FollowsThePortKindAndItsFlags) {
     const PortConfig serial = SerialPortConfig(0);
     const PortConfig server = TcpServerPort(1000, false);
     const PortConfig client = TcpClientPort(1000, false);
-    const PortConfig udp = UdpPort(502);
+    const PortConfig udp = UdpPort(502, false);
     for (const PortConfig* port : {&serial, &server, &client, &udp}) {
         EXPECT_STREQ(PortStateText(*port, 0, 0), "Down");
         EXPECT_STREQ(PortStateText(*port, 0, 1), "Down");
@@ -47,7 +41,7 @@ TEST(LinkTextsTest, PortColumnsAndLinkEvents) {
     EXPECT_EQ(PortColumnText(SerialPortConfig(99)), "COM100");
     EXPECT_EQ(PortColumnText(TcpClientPort(1, false)), "TCP Client");
     EXPECT_EQ(PortColumnText(TcpServerPort(1, false)), "TCP Server");
-    EXPECT_EQ(PortColumnText(UdpPort(502)), "UDP port 502");
+    EXPECT_EQ(PortColumnText(UdpPort(502, false)), "UDP port 502");
 
     LinkConfig plant{};
     std::strcpy(plant.name, "Plant");
@@ -85,12 +79,12 @@ TEST(StatsTextsTest, SerialAndIpPorts) {
     stats.connected = 1;
     EXPECT_EQ(StatsTexts(TcpClientPort(80, false), stats).cell[STATS_ROW_PORT_DETAILS],
               "TCP Client Port 80");
-    EXPECT_EQ(StatsTexts(UdpPort(502), stats).cell[STATS_ROW_PORT_DETAILS], "UDP Port 502");
-    EXPECT_EQ(StatsTexts(UdpPort(502), stats).cell[STATS_ROW_PORT_STATUS],
+    EXPECT_EQ(StatsTexts(UdpPort(502, false), stats).cell[STATS_ROW_PORT_DETAILS], "UDP Port 502");
+    EXPECT_EQ(StatsTexts(UdpPort(502, false), stats).cell[STATS_ROW_PORT_STATUS],
               "Activated, IP connected");
     stats.activated = 0;
     stats.connected = 0;
-    EXPECT_EQ(StatsTexts(UdpPort(502), stats).cell[STATS_ROW_PORT_STATUS],
+    EXPECT_EQ(StatsTexts(UdpPort(502, false), stats).cell[STATS_ROW_PORT_STATUS],
               "Not activated, IP not connected");
 
     EXPECT_STREQ(ActivateCaption(0, false), "Activate Port 1");

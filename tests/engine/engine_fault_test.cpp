@@ -20,6 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using testsupport::free_tcp_port;
 using testsupport::free_udp_port;
+using testsupport::timed;
 
 // Far longer than any interface call takes, far shorter than a call that waits for a peer that
 // never reads (that one never returns).
@@ -86,14 +87,6 @@ private:
     std::atomic<Clock::rep> lastProgress_{0};
     std::thread thread_;
 };
-
-// Runs `call` and tells how long it took.
-template <class Call>
-Clock::duration timed(Call call) {
-    const auto begin = Clock::now();
-    call();
-    return Clock::now() - begin;
-}
 
 std::vector<std::string> g_diags;
 std::mutex g_diagMutex;

@@ -86,6 +86,14 @@ struct StalledListener {
 };
 StalledListener stalled_listener();
 
+// Runs `call` and tells how long it took.
+template <class Call>
+std::chrono::steady_clock::duration timed(Call call) {
+    const auto begin = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::steady_clock::now() - begin;
+}
+
 // Bytes 0..n-1 of a recognisable, non-repeating-at-2048 pattern.
 std::vector<std::uint8_t> pattern(std::size_t n, std::uint32_t seed = 1);
 
