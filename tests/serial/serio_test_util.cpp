@@ -10,7 +10,6 @@
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <thread>
-#include <time.h>
 #include <unistd.h>
 
 namespace serio_test {
@@ -159,13 +158,6 @@ Bytes pattern(std::size_t length, std::uint32_t seed) {
         out[i] = static_cast<std::uint8_t>((seed + i) % 251);
     }
     return out;
-}
-
-std::chrono::microseconds processCpuTime() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return std::chrono::seconds(ts.tv_sec) + std::chrono::duration_cast<std::chrono::microseconds>(
-                                                 std::chrono::nanoseconds(ts.tv_nsec));
 }
 
 } // namespace serio_test

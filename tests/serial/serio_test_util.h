@@ -73,7 +73,5 @@ void enableRtsCts(int fd);
 
 // Bytes 0, 1, ... 250, 0, 1, ... of a given length, starting at `seed`.
 Bytes pattern(std::size_t length, std::uint32_t seed = 0);
-// CPU time of the whole process.
-std::chrono::microseconds processCpuTime();
 
 } // namespace serio_test
