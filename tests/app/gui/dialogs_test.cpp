@@ -4,27 +4,14 @@
 // connection, the one-dialog-at-a-time rule, help and the product page.
 #include "app/core/texts.h"
 #include "app/ui/about_dialog.h"
-#include "app/ui/application.h"
-#include "app/ui/dialog_host.h"
-#include "app/ui/link_dialog.h"
-#include "app/ui/log_list_model.h"
-#include "app/ui/main_dialog.h"
-#include "app/ui/main_window.h"
-#include "app/ui/message_box.h"
-#include "app/ui/port_panel.h"
-#include "app/ui/report_list.h"
-#include "app/ui/send_buffer_dialog.h"
 #include "tests/app/gui/gui_run.h"
 #include "tests/support/pty.h"
 
 #include <QCheckBox>
-#include <QComboBox>
 #include <QDesktopServices>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTest>
 #include <QTextEdit>
 #include <QToolBar>
 

@@ -3,16 +3,11 @@
 // dialog and activated on save; bytes cross both ways and show in the trace; a test buffer goes
 // out of the serial port; the link is edited; after a restart it is all back and running; it is
 // removed, and after another restart it is gone.
-#include "app/ui/link_dialog.h"
-#include "app/ui/send_buffer_dialog.h"
 #include "tests/app/gui/gui_run.h"
 #include "tests/support/pty.h"
 
 #include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
 #include <QPushButton>
-#include <QTest>
 
 #include <cstring>
 #include <string>
