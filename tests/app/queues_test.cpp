@@ -2,7 +2,7 @@
 // wake per batch, bounded batches at the row cap, and many logging threads at once.
 #include "app/core/row_queue.h"
 #include "app/core/status_queue.h"
-#include "tests/app/app_test_util.h"
+#include "tests/app/app_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -15,17 +15,12 @@ namespace {
 
 using namespace pw::app;
 using apptest::ListModel;
+using apptest::LogIn;
 using apptest::TempDir;
-
-pw::LogOptions Options(const TempDir& dir) {
-    pw::LogOptions options;
-    options.directory = dir.str();
-    return options;
-}
 
 TEST(RowQueueTest, OneWakePerBatchAndRowsInOrder) {
     TempDir dir;
-    pw::LogStore log(Options(dir));
+    pw::LogStore log(LogIn(dir));
     std::atomic<int> wakes{0};
     RowQueue queue([&] { ++wakes; });
     log.setSink(&queue);
@@ -53,7 +48,7 @@ TEST(RowQueueTest, OneWakePerBatchAndRowsInOrder) {
 
 TEST(RowQueueTest, RowsPastTheCapNeverPileUpInABatch) {
     TempDir dir;
-    pw::LogStore log(Options(dir));
+    pw::LogStore log(LogIn(dir));
     RowQueue queue([] {});
     log.setSink(&queue);
     ListModel model;
@@ -84,7 +79,7 @@ TEST(RowQueueTest, RowsPastTheCapNeverPileUpInABatch) {
 
 TEST(RowQueueTest, ClearTraceDropsShownAndPendingRows) {
     TempDir dir;
-    pw::LogStore log(Options(dir));
+    pw::LogStore log(LogIn(dir));
     RowQueue queue([] {});
     log.setSink(&queue);
     ListModel model;
@@ -101,7 +96,7 @@ TEST(RowQueueTest, ClearTraceDropsShownAndPendingRows) {
 
 TEST(RowQueueTest, TraceFileSwitchedOffReachesTheMainThread) {
     TempDir dir;
-    pw::LogOptions options = Options(dir);
+    pw::LogOptions options = LogIn(dir);
     options.allocateLineBuffer = [](std::size_t) -> char* { return nullptr; };
     pw::LogStore log(options);
     RowQueue queue([] {});
@@ -117,7 +112,7 @@ TEST(RowQueueTest, TraceFileSwitchedOffReachesTheMainThread) {
 
 TEST(RowQueueTest, ManyThreadsLogWhileTheMainThreadTakes) {
     TempDir dir;
-    pw::LogStore log(Options(dir));
+    pw::LogStore log(LogIn(dir));
     std::atomic<int> wakes{0};
     RowQueue queue([&] { ++wakes; });
     log.setSink(&queue);
@@ -153,12 +148,7 @@ TEST(RowQueueTest, ManyThreadsLogWhileTheMainThreadTakes) {
     std::vector<int> next(THREADS, 0);
     for (const auto& row : model.events) {
         const int t = row[1][1] - '0';
-        std::string expected = "t";
-        expected += std::to_string(t);
-        expected += ' ';
-        expected += std::to_string(next[t]);
-        EXPECT_EQ(row[1], expected);
-        ++next[t];
+        EXPECT_EQ(row[1], "t" + std::to_string(t) + " " + std::to_string(next[t]++));
     }
     EXPECT_GE(wakes.load(), 1);
 }
