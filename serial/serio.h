@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // One COM port of the layer. Opaque: callers only pass the handle that serio_open gave them.
 struct SerialPort;
@@ -95,6 +96,14 @@ constexpr std::uint32_t SERIO_FLOW_XON_XOFF = 2; // XON/XOFF in both directions
 // Lines of serio_set_line.
 constexpr std::uint32_t SERIO_LINE_RTS = 0;
 constexpr std::uint32_t SERIO_LINE_DTR = 1;
+
+// Reads one line of the device-name file: "COMn=path", the "COM" prefix in any letter case,
+// blanks around the line, the key and the path allowed, n from 1 to 100 and a path of 1 to 255
+// bytes. Gives the COM index n-1 and the path; false for any other line, blank lines and "#"
+// comments included. Holds no state: any thread. Whoever shows what a COM port opens reads the
+// file with this, exactly as the layer does.
+[[nodiscard]] bool serio_parse_name_line(const std::string& line, std::uint32_t* index,
+                                         std::string* path);
 
 // Starts the layer: reads the device names (see above), builds the port table once and starts
 // the delivery thread. Returns 1 when the layer is running (also when it already was), 0 when

@@ -24,6 +24,10 @@ std::string trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
+bool is_blank_or_comment(const std::string& trimmed) {
+    return trimmed.empty() || trimmed[0] == '#';
+}
+
 // Parses "COMn=path" (the prefix in any case). Gives the index n-1 and the path, or false.
 bool parse_line(const std::string& line, std::uint32_t* index, std::string* path) {
     const std::size_t eq = line.find('=');
@@ -66,7 +70,7 @@ void load_device_names(char (*names)[DEVICE_PATH_SIZE], const char* mapFile) {
     while (in && std::getline(in, raw)) {
         ++lineNo;
         const std::string line = trim(raw);
-        if (line.empty() || line[0] == '#') {
+        if (is_blank_or_comment(line)) {
             continue;
         }
         std::uint32_t index = 0;
@@ -82,3 +86,8 @@ void load_device_names(char (*names)[DEVICE_PATH_SIZE], const char* mapFile) {
 }
 
 } // namespace pw::serio
+
+bool serio_parse_name_line(const std::string& line, std::uint32_t* index, std::string* path) {
+    const std::string trimmed = pw::serio::trim(line);
+    return !pw::serio::is_blank_or_comment(trimmed) && pw::serio::parse_line(trimmed, index, path);
+}

@@ -1,9 +1,9 @@
 // Which device each COM choice of the link dialog opens, so that the dialog can show it beside
 // the COM name. The serial layer maps COMn to a device path through the optional text file
 // "portweave.ports" in the working directory (lines "COM3=/dev/ttyUSB0", blank lines and "#"
-// comments allowed, the "COM" prefix in any letter case, later lines winning); this is the same
-// reading of the same file, kept apart from the serial layer's internals. Only what the file maps
-// is recorded: an unmapped COMn stays empty (the layer then opens /dev/ttyS<n-1>).
+// comments allowed, the "COM" prefix in any letter case, later lines winning); each line is read
+// by the serial layer's own line reader, so the dialog shows what the layer opens. Only what the
+// file maps is recorded: an unmapped COMn stays empty (the layer then opens /dev/ttyS<n-1>).
 #pragma once
 
 #include "app/core/texts.h"
@@ -14,13 +14,12 @@
 namespace pw::app {
 
 constexpr char COM_DEVICE_FILE_NAME[] = "portweave.ports";
-constexpr std::size_t COM_DEVICE_PATH_MAX = 255; // longest device path the serial layer accepts
 
 // Device path of COM1 to COM32 by COM index; empty where the file maps nothing.
 using ComDevices = std::array<std::string, COM_NAME_COUNT>;
 
 // Parses the text of a mapping file. Lines that are not "COMn=path" with n from 1 to 100 and a
-// path of 1 to COM_DEVICE_PATH_MAX characters are ignored, as the serial layer ignores them.
+// path of 1 to 255 bytes are ignored, as the serial layer ignores them.
 [[nodiscard]] ComDevices ParseComDevices(const std::string& text);
 
 // Reads and parses the file at `path`; all empty when it cannot be read.
