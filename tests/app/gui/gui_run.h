@@ -1,5 +1,5 @@
-// Helpers of the dialog tests: one run of the application in a temporary directory, a message
-// box responder that records what was asked, and filling a port panel as a TCP server.
+// One run of the application on the offscreen platform over the real engine, in a directory of
+// its own, with message boxes answered by the test instead of a person.
 #pragma once
 
 #include "app/ui/application.h"
@@ -12,13 +12,12 @@
 #include "app/ui/port_panel.h"
 #include "app/ui/report_list.h"
 #include "app/ui/send_buffer_dialog.h"
-#include "tests/app/app_test_util.h"
+#include "tests/support/datafile_image.h"
 #include "tests/support/loopback.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QList>
 #include <QTest>
 
 #include <memory>
@@ -26,88 +25,59 @@
 
 namespace guitest {
 
-// One run of the application on the data file of `dir` (a fresh temporary directory unless one
-// is given), with its own log.
 struct Run {
-    explicit Run(const LinkTable& table, SettingsBlock settings = {})
-        : ownDir(new apptest::TempDir) {
-        dir = ownDir->str();
-        apptest::WriteDataFile(dir, settings, table);
-        create();
-    }
-    // A run on the data file an earlier run left in `existing` (a restart).
-    explicit Run(std::string existing) : dir(std::move(existing)) { create(); }
-    ~Run() { app.reset(); } // finishes: engine stopped, data file written
-
-    void create() {
+    explicit Run(std::string directory) : dir(std::move(directory)) {
         pw::LogOptions options;
         options.directory = dir;
         log = std::make_unique<pw::LogStore>(options);
         app = std::make_unique<pw::app::Application>(pw::app::SessionOptions{dir, log.get(), {}});
     }
+    ~Run() { app.reset(); } // the orderly end: engine stopped, data file written
+
     pw::app::MainWindow* window() const { return app->window(); }
     pw::app::MainDialog* dialog() const { return app->window()->mainDialog(); }
-    // The dialogs open now (not the ones closing).
-    pw::app::LinkDialog* linkDialog() const {
-        pw::app::LinkDialog* d = app->dialogs() != nullptr ? app->dialogs()->linkDialog() : nullptr;
-        return d != nullptr && d->isVisible() ? d : nullptr;
-    }
-    pw::app::SendBufferDialog* sendBufferDialog() const {
-        pw::app::SendBufferDialog* d =
-            app->dialogs() != nullptr ? app->dialogs()->sendBufferDialog() : nullptr;
-        return d != nullptr && d->isVisible() ? d : nullptr;
-    }
+    pw::app::LinkDialog* linkDialog() const { return app->dialogs()->linkDialog(); }
+    pw::app::SendBufferDialog* sendDialog() const { return app->dialogs()->sendBufferDialog(); }
     QString linkCell(int row, int column) const {
-        QTableWidgetItem* item = dialog()->linksList()->item(row, column);
+        const QTableWidgetItem* item = dialog()->linksList()->item(row, column);
         return item != nullptr ? item->text() : QString();
     }
-    QString statsCell(int row, int column) const {
-        QTableWidgetItem* item = dialog()->statsList()->item(row, column);
-        return item != nullptr ? item->text() : QString();
-    }
-    bool hasEvent(const char* text) const {
+    bool hasEvent(const QString& text) const {
         const pw::app::LogListModel* events = dialog()->eventModel();
         for (int row = 0; row < events->rowCount(); ++row) {
-            if (events->cell(row, 1) == QString::fromUtf8(text)) {
+            if (events->cell(row, 1) == text) {
                 return true;
             }
         }
         return false;
     }
 
-    std::unique_ptr<apptest::TempDir> ownDir;
     std::string dir;
     std::unique_ptr<pw::LogStore> log;
     std::unique_ptr<pw::app::Application> app;
 };
 
-// Answers every message box in place of a person, and keeps what was asked.
+// Answers every message box and keeps what was asked and of which window.
 struct Answers {
     QList<pw::app::MessageRequest> asked;
     QList<QWidget*> owners;
     pw::app::MessageAnswer next = pw::app::MessageAnswer::Ok;
-
-    void install() {
+    Answers() {
         pw::app::SetMessageResponder([this](QWidget* owner, const pw::app::MessageRequest& r) {
             asked << r;
             owners << owner;
             return next;
         });
     }
-    void clear() {
-        asked.clear();
-        owners.clear();
-        next = pw::app::MessageAnswer::Ok;
-    }
+    ~Answers() { pw::app::SetMessageResponder({}); }
 };
 
-// Clicks a check box or radio button on its indicator (a box stretched over a layout's columns
-// does not take a click far right of its text).
+// Clicks a check box or radio button on its indicator: a box stretched over a layout's columns
+// does not take a click far right of its text.
 inline void Click(QAbstractButton* button) {
     QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, QPoint(6, button->height() / 2));
 }
 
-// Sets the panel to a TCP server on `port` through its controls.
 inline void MakeTcpServer(pw::app::PortPanel* panel, std::uint16_t port) {
     panel->portTypeList()->setCurrentIndex(PORT_TYPE_IP);
     panel->protocolList()->setCurrentIndex(IP_PROTO_TCP);
@@ -116,6 +86,7 @@ inline void MakeTcpServer(pw::app::PortPanel* panel, std::uint16_t port) {
     QTest::keyClicks(panel->ipPortEdit(), QString::number(port));
 }
 
+// Connects once the port listens; the event loop runs meanwhile.
 inline testsupport::Fd ConnectWhenListening(std::uint16_t port) {
     testsupport::Fd fd;
     for (int i = 0; i < 1000 && !fd.valid(); ++i) {
@@ -125,17 +96,6 @@ inline testsupport::Fd ConnectWhenListening(std::uint16_t port) {
         }
     }
     return fd;
-}
-
-// The socket layer closes a listening socket on its own thread, a moment after the call.
-inline bool Closed(std::uint16_t port) {
-    for (int i = 0; i < 1000; ++i) {
-        if (!testsupport::tcp_connect(port).valid()) {
-            return true;
-        }
-        QTest::qWait(10);
-    }
-    return false;
 }
 
 } // namespace guitest
