@@ -1,306 +1,147 @@
-#include "base/platform.h"
-#include "store/datafile.h"
-#include "tests/store/store_test_util.h"
-
-#include <gtest/gtest.h>
+// The data file: what a load makes of files of every length and content, and saves that replace
+// the file whole or leave the previous one as it was.
+#include "tests/store/store_util.h"
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
-namespace fs = std::filesystem;
-using pw_test::FixedClockOptions;
-using pw_test::ModelSink;
-using pw_test::ReadFile;
-using pw_test::TempDir;
-using pw_test::WriteFile;
+using namespace st;
 
-const std::string kStamp = "05/12/2026 14:03:09.045 ";
-
-std::uint32_t U32At(const std::string& bytes, std::size_t offset) {
-    std::uint32_t v = 0;
-    std::memcpy(&v, bytes.data() + offset, sizeof(v));
-    return v;
-}
-
-std::size_t EntryOffset(std::size_t index) {
-    return sizeof(SettingsBlock) + sizeof(LinkEntry) * index;
-}
-
-// A table with every byte of every entry set, names and hosts terminated.
-LinkTable PatternTable() {
-    LinkTable table{};
-    auto* bytes = reinterpret_cast<std::uint8_t*>(&table);
-    for (std::size_t i = 0; i < sizeof(table); ++i) {
-        bytes[i] = static_cast<std::uint8_t>(i * 13 + 7);
+LinkTable Pattern() { // every byte differs from its neighbours
+    LinkTable table;
+    for (std::size_t i = 0; i < sizeof table; ++i) {
+        reinterpret_cast<std::uint8_t*>(&table)[i] = static_cast<std::uint8_t>(i * 13 + 7);
     }
-    for (std::uint32_t i = 0; i < MAX_LINKS; ++i) {
-        LinkEntry& e = table.entry[i];
-        e.linkId = i;
-        e.inUse = i % 2;
-        std::snprintf(e.config.name, sizeof(e.config.name), "Link %u", i);
-        for (PortConfig& p : e.config.port) {
-            std::snprintf(p.remoteHost, sizeof(p.remoteHost), "host%u.example", i);
-        }
-    }
-    table.entry[3].config.port[1].portType = PORT_TYPE_IP;
-    table.entry[3].config.port[1].genPeriodMs = 0x01020304;
     return table;
 }
 
-std::string ImageOf(const SettingsBlock& settings, const LinkTable& table) {
-    std::string image(reinterpret_cast<const char*>(&settings), sizeof(settings));
-    image.append(reinterpret_cast<const char*>(&table), sizeof(table));
-    return image;
-}
-
-pw::DataFileOptions In(const TempDir& dir) {
-    pw::DataFileOptions options;
-    options.directory = dir.str();
-    return options;
-}
-
-std::vector<std::string> g_diags;
-void CaptureDiag(const char* text) {
-    g_diags.emplace_back(text);
-}
-
-TEST(DataFile, RoundTripByteForByte) {
-    TempDir dir;
-    const LinkTable table = PatternTable();
-    const SettingsBlock settings{1, 0, 7, 1};
-    pw::LogStore saver(FixedClockOptions(dir.str()));
-    saver.setEventsToFile(true);
-    saver.setTraceAscii(true);
-    pw::SaveDataFileTo(In(dir), settings, table, saver);
-
-    const std::string file = ReadFile(dir / "portweave.dta");
-    ASSERT_EQ(file.size(), 14576u);
-    EXPECT_EQ(file, ImageOf(settings, table));
-    EXPECT_EQ(U32At(file, EntryOffset(3) + 8 + 244), PORT_TYPE_IP);
-    EXPECT_EQ(U32At(file, EntryOffset(3) + 8 + 443), 0x01020304u);
-    EXPECT_EQ(U32At(file, EntryOffset(31)), 31u);
-    EXPECT_FALSE(fs::exists(dir / "portweave.dta.tmp"));
-
-    pw::LogStore loader(FixedClockOptions(dir.str()));
-    SettingsBlock loadedSettings{};
-    LinkTable loaded{};
-    EXPECT_TRUE(pw::LoadDataFileFrom(In(dir), loadedSettings, loaded, loader));
-    EXPECT_EQ(ImageOf(loadedSettings, loaded), file);
-    EXPECT_TRUE(loader.eventsToFile());
-    EXPECT_FALSE(loader.traceToFile());
-    EXPECT_TRUE(loader.traceAscii());
-
-    // The switches saved are the log's running ones, not the stale copy in the settings.
-    saver.setTraceToFile(true);
-    saver.setTraceAscii(false);
-    pw::SaveDataFileTo(In(dir), settings, table, saver);
-    const std::string again = ReadFile(dir / "portweave.dta");
-    EXPECT_EQ(U32At(again, 4), 1u);
-    EXPECT_EQ(U32At(again, 12), 0u);
-}
-
-TEST(DataFile, ShortFilesKeepWhatArrived) {
-    TempDir dir;
-    SettingsBlock settings{};
-    LinkTable table{};
-    const LinkTable pattern = PatternTable();
-    g_diags.clear();
-    pw::set_diag_sink(CaptureDiag);
-
-    // 10 bytes with logEventsToFile 1: the event reaches event.log, there being no list yet.
-    const SettingsBlock head{1, 0, 0x05060708, 1};
-    WriteFile(dir / "portweave.dta", ImageOf(head, pattern).substr(0, 10));
-    pw::LogStore log(FixedClockOptions(dir.str()));
-    EXPECT_FALSE(pw::LoadDataFileFrom(In(dir), settings, table, log));
-    EXPECT_EQ(std::uint32_t{settings.logEventsToFile}, 1u);
-    EXPECT_EQ(std::uint32_t{settings.selectedLinkRow}, 0x0708u);
-    EXPECT_EQ(std::uint32_t{settings.traceAscii}, 0u);
-    EXPECT_EQ(std::uint32_t{table.entry[0].inUse}, 0u);
-    EXPECT_EQ(ReadFile(dir / "event.log"), kStamp + "Failed to read data file\r\n");
-    EXPECT_TRUE(g_diags.empty());
-
-    // 16 + 455 bytes with logEventsToFile 0: settings and entry 0 arrive; no list and no file
-    // can show the event, so it goes to standard error.
-    const SettingsBlock off{0, 0, 2, 0};
-    WriteFile(dir / "portweave.dta", ImageOf(off, pattern).substr(0, 16 + 455));
-    pw::LogStore quiet(FixedClockOptions((dir / "none").string()));
-    EXPECT_FALSE(pw::LoadDataFileFrom(In(dir), settings, table, quiet));
-    pw::set_diag_sink(nullptr);
-    EXPECT_EQ(std::uint32_t{settings.selectedLinkRow}, 2u);
-    EXPECT_EQ(std::memcmp(&table.entry[0], &pattern.entry[0], sizeof(LinkEntry)), 0);
-    for (std::uint32_t i = 1; i < MAX_LINKS; ++i) {
-        EXPECT_EQ(std::uint32_t{table.entry[i].linkId}, i);
-        EXPECT_EQ(std::uint32_t{table.entry[i].inUse}, 0u);
-        EXPECT_EQ(table.entry[i].config.name[0], '\0');
+// What a load makes of `file`: its first 14576 bytes (zero past its end), every linkId its index,
+// an inUse other than 1 free, and a text without a zero in its field cut to 40 characters.
+std::string Loaded(std::string file) {
+    file.resize(DATA_FILE_SIZE);
+    static LinkTable t;
+    std::memcpy(&t, file.data() + sizeof(SettingsBlock), sizeof t);
+    for (std::uint32_t i = 0; i < MAX_LINKS; ++i) {
+        t.entry[i].linkId = i;
+        t.entry[i].inUse = t.entry[i].inUse == 1 ? 1 : 0;
+        for (char* s : {t.entry[i].config.name, t.entry[i].config.port[0].remoteHost,
+                        t.entry[i].config.port[1].remoteHost}) {
+            s[LINK_NAME_MAX] = std::memchr(s, 0, LINK_NAME_MAX + 1) ? s[LINK_NAME_MAX] : 0;
+        }
     }
-    EXPECT_EQ(g_diags, std::vector<std::string>{"Failed to read data file"});
+    return file.replace(sizeof(SettingsBlock), sizeof t, reinterpret_cast<char*>(&t), sizeof t);
 }
 
-TEST(DataFile, LoadIgnoresStoredIdsAndBoundsTexts) {
-    TempDir dir;
-    LinkTable stored = PatternTable();
-    stored.entry[5].linkId = 9;
-    stored.entry[6].inUse = 0xFFFFFFFF;
-    stored.entry[8].inUse = 2;
-    stored.entry[3].config.port[1].ipProtocol = IP_PROTO_UDP;
-    std::memset(stored.entry[2].config.name, 'N', sizeof(stored.entry[2].config.name));
-    std::memset(stored.entry[2].config.port[1].remoteHost, 'H', REMOTE_HOST_MAX + 1);
-    WriteFile(dir / "portweave.dta", ImageOf(SettingsBlock{}, stored));
-
-    SettingsBlock settings{};
-    LinkTable table{};
-    pw::LogStore log(FixedClockOptions(dir.str()));
-    EXPECT_TRUE(pw::LoadDataFileFrom(In(dir), settings, table, log));
-    EXPECT_EQ(std::uint32_t{table.entry[5].linkId}, 5u);
-    // An entry neither in use nor free is free.
-    EXPECT_EQ(std::uint32_t{table.entry[6].inUse}, 0u);
-    EXPECT_EQ(std::uint32_t{table.entry[8].inUse}, 0u);
-    EXPECT_EQ(std::uint32_t{table.entry[7].inUse}, 1u);
-    EXPECT_EQ(std::memcmp(&table.entry[6].config, &stored.entry[6].config, sizeof(LinkConfig)), 0);
-    EXPECT_EQ(std::string(table.entry[2].config.name), std::string(40, 'N'));
-    EXPECT_EQ(std::string(table.entry[2].config.port[1].remoteHost), std::string(40, 'H'));
-    // Terminated texts keep the bytes after their zero.
-    EXPECT_EQ(std::memcmp(&table.entry[3], &stored.entry[3], sizeof(LinkEntry)), 0);
-
-    // The loaded port kinds feed the trace port texts.
-    ModelSink sink;
-    log.setSink(&sink);
-    const std::uint8_t one[] = {1};
-    log.traceData(3, 1, TRACE_DIR_RX, one, 1);
-    EXPECT_EQ(sink.traces[0][1], "L4 P2 UDP");
-}
-
-TEST(DataFile, MissingFileIsSilentAndLongFileKeepsItsTail) {
-    TempDir dir;
-    ModelSink sink;
-    pw::LogStore log(FixedClockOptions(dir.str()));
-    log.setSink(&sink);
-    SettingsBlock settings{9, 9, 9, 9};
-    LinkTable table = PatternTable();
-    EXPECT_FALSE(pw::LoadDataFileFrom(In(dir), settings, table, log));
-    EXPECT_TRUE(sink.events.empty());
-    EXPECT_EQ(ImageOf(settings, table).substr(0, 20), std::string(20, '\0'));
-    EXPECT_EQ(std::uint32_t{table.entry[7].linkId}, 7u);
-
-    std::string tail; // longer than any one copy step
-    for (int i = 0; i < 1000; ++i) {
-        tail += "tail " + std::to_string(i) + ";";
+TEST(DataFile, LoadKeepsWhatArrivedAndBoundsEveryField) {
+    LinkTable some = Pattern();
+    some.entry[0].inUse = some.entry[31].inUse = 1;
+    const std::string on = ImageOf({1, 2, 7, 1}, some), off = ImageOf({0, 1, 2, 0}, some);
+    const std::string fail = "Failed to read data file", diag = "portweave: " + fail + "\n";
+    const struct {
+        std::string what, file; // what "-": no file; "/": the directory named is the file
+        bool complete;
+        std::string told; // in event.log when its switch is on, else on standard error
+    } cases[] = {
+        {"-", "", false, ""},
+        {"/", "", false, "portweave: data file cannot be opened err=0x14\n"},
+        {"10 bytes", on.substr(0, 10), false, kStamp + fail + "\r\n"},
+        {"settings and entry 0", off.substr(0, 16 + 455), false, diag},
+        {"one byte short", off.substr(0, DATA_FILE_SIZE - 1), false, diag},
+        {"whole", off, true, ""},
+        {"longer", on + "tail", true, ""},
+        {"all 0xFF", std::string(DATA_FILE_SIZE, '\xFF'), true, ""},
+    };
+    const std::size_t fds = testsupport::open_fd_count();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        if (c.what != "-") {
+            Write(dir / DATA_FILE_NAME, c.file);
+        }
+        SettingsBlock settings;
+        static LinkTable table;
+        std::memset(&settings, 0xEE, sizeof settings);
+        std::memset(&table, 0xEE, sizeof table);
+        testing::internal::CaptureStderr();
+        {
+            pw::LogStore log(Fixed(dir.str()));
+            errno = EINTR; // left by an earlier call: only a failed call's errno counts
+            const fs::path from = c.what == "/" ? dir / DATA_FILE_NAME : dir / "";
+            EXPECT_EQ(pw::LoadDataFileFrom({from, {}}, settings, table, log), c.complete);
+            EXPECT_EQ(ImageOf(settings, table), Loaded(c.file));
+            EXPECT_EQ(log.eventsToFile(), settings.logEventsToFile == 1);
+            EXPECT_EQ(log.traceToFile(), settings.logTraceToFile == 1);
+            EXPECT_EQ(log.traceAscii(), settings.traceAscii == 1);
+        }
+        EXPECT_EQ(testing::internal::GetCapturedStderr() + Read(dir / "event.log"), c.told);
+        EXPECT_EQ(testsupport::open_fd_count(), fds);
     }
-    WriteFile(dir / "portweave.dta", ImageOf(SettingsBlock{0, 0, 1, 0}, PatternTable()) + tail);
-    EXPECT_TRUE(pw::LoadDataFileFrom(In(dir), settings, table, log));
-    table.entry[0].inUse = 1;
-    ASSERT_EQ(::chmod((dir / "portweave.dta").c_str(), 0640), 0);
-    pw::SaveDataFileTo(In(dir), settings, table, log);
-    EXPECT_EQ(ReadFile(dir / "portweave.dta"), ImageOf(settings, table) + tail);
-    EXPECT_EQ(fs::status(dir / "portweave.dta").permissions(),
-              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    EXPECT_TRUE(sink.events.empty());
 }
 
-// Write step of a save that breaks part way: it checks at every call that the data file still
-// holds the old image whole, takes at most 1000 bytes per call, and fails at its fifth call.
-std::string g_oldImage;
-std::string g_dataPath;
-int g_calls = 0;
-int g_failAtCall = 0;
-int g_failErrno = 0;
-bool g_oldFileIntactThroughout = true;
-
-long BreakingWrite(int fd, const void* data, std::size_t size) {
-    g_oldFileIntactThroughout = g_oldFileIntactThroughout && ReadFile(g_dataPath) == g_oldImage;
-    if (++g_calls == g_failAtCall) {
-        errno = g_failErrno;
-        return -1;
-    }
-    return static_cast<long>(::write(fd, data, size < 1000 ? size : 1000));
+// A write step that takes at most 1000 bytes a call, leaves errno as an interrupted call set it,
+// checks at every call that the data file still holds the old image, and fails at call g_failAt.
+std::string g_old;
+int g_calls, g_failAt = 17; // while the old file's tail is copied
+bool g_oldKept;
+long PieceWrite(int fd, const void* data, std::size_t size) {
+    g_oldKept = g_oldKept && Read("real/data.dta") == g_old;
+    const long n =
+        ++g_calls == g_failAt ? -1 : ::write(fd, data, std::min<std::size_t>(size, 1000));
+    errno = n < 0 ? ENOSPC : EINTR;
+    return n;
 }
 
-TEST(DataFile, FailedSavesLeaveTheOldFile) {
-    TempDir dir;
-    const LinkTable table = PatternTable();
-    g_oldImage = ImageOf(SettingsBlock{0, 0, 3, 0}, LinkTable{}) + "tail";
-    g_dataPath = (dir / "portweave.dta").string();
-    WriteFile(g_dataPath, g_oldImage);
-    WriteFile(dir / "portweave.dta.tmp", "left by a save that crashed");
-    ModelSink sink;
-    pw::LogStore log(FixedClockOptions(dir.str()));
+TEST(DataFile, SavesReplaceTheFileWholeOrLeaveItAsItWas) {
+    testsupport::ScratchDir here; // the application's calls use the current directory
+    fs::create_directory("real");
+    fs::create_symlink("real/data.dta", DATA_FILE_NAME);             // a relative link, which stays
+    const std::string tail = ImageOf({}, Pattern()).substr(0, 9000); // longer than a copy step
+    Write("real/data.dta", g_old = ImageOf({}, LinkTable{}) + tail);
+    ASSERT_EQ(::chmod("real/data.dta", 0640), 0);
+    Write("real/data.dta.tmp", "left by a save that crashed");
+    pw::LogStore log(Fixed(""));
+    Sink sink;
     log.setSink(&sink);
-
-    pw::DataFileOptions options = In(dir);
-    options.write = BreakingWrite;
-    g_calls = 0;
-    g_failAtCall = 5;
-    g_failErrno = ENOSPC;
-    pw::SaveDataFileTo(options, SettingsBlock{}, table, log);
-    EXPECT_GE(g_calls, 5);
-    EXPECT_TRUE(g_oldFileIntactThroughout);
-    EXPECT_EQ(ReadFile(g_dataPath), g_oldImage);
-    EXPECT_FALSE(fs::exists(dir / "portweave.dta.tmp"));
-    ASSERT_EQ(sink.events.size(), 1u);
-    EXPECT_EQ(sink.events[0][1], "Failed to write data file err=0x1c");
-
-    // The same steps without the failure complete the save, in 1000-byte pieces.
-    g_calls = 0;
-    g_failAtCall = -1;
-    pw::SaveDataFileTo(options, SettingsBlock{}, table, log);
-    EXPECT_EQ(ReadFile(g_dataPath), ImageOf(SettingsBlock{}, table) + "tail");
-    EXPECT_GE(g_calls, 15);
-
-    // A data file that cannot be opened for writing (here a directory) stays as it is.
-    fs::remove(g_dataPath);
-    fs::create_directory(g_dataPath);
-    pw::SaveDataFileTo(In(dir), SettingsBlock{}, table, log);
-    EXPECT_TRUE(fs::is_directory(g_dataPath));
-    ASSERT_EQ(sink.events.size(), 2u);
-    EXPECT_EQ(sink.events[1][1], "Failed to open data file for writing err=0x15");
-}
-
-TEST(DataFile, UnwritableDirectoryAtExitReportsOnStderr) {
-    TempDir dir;
-    pw::LogStore log(FixedClockOptions(dir.str()));
     log.setEventsToFile(true);
-    log.shutdown(); // exit closes the logs before the save
-    g_diags.clear();
-    pw::set_diag_sink(CaptureDiag);
-    // Tests run as root, which permission bits do not stop: a directory that does not exist
-    // cannot be written either.
-    pw::DataFileOptions options;
-    options.directory = (dir / "gone").string();
-    pw::SaveDataFileTo(options, SettingsBlock{}, LinkTable{}, log);
-    pw::set_diag_sink(nullptr);
-    EXPECT_EQ(g_diags, std::vector<std::string>{"Failed to open data file for writing err=0x2"});
-    EXPECT_FALSE(fs::exists(dir / "event.log"));
-}
+    LinkTable table = Pattern();
+    g_calls = 0, g_oldKept = true;
+    pw::SaveDataFileTo({"", PieceWrite}, {0, 1, 7, 0}, table, log);
+    EXPECT_TRUE(g_calls == 17 && g_oldKept && !fs::exists("real/data.dta.tmp"));
+    EXPECT_EQ(Read("real/data.dta"), g_old);
+    EXPECT_EQ(sink.events, Rows{"Failed to write data file err=0x1c"});
+    pw::SaveDataFileTo({}, {0, 1, 7, 0}, table, log); // the switches saved are the log's
+    EXPECT_TRUE(fs::is_symlink(DATA_FILE_NAME) && !fs::exists("real/data.dta.tmp") &&
+                fs::status(DATA_FILE_NAME).permissions() == fs::perms(0640));
+    EXPECT_EQ(Read(DATA_FILE_NAME), ImageOf({1, 0, 7, 0}, table) + tail);
 
-TEST(DataFile, SaveThroughSymlinkAndInCurrentDirectory) {
-    TempDir dir;
-    fs::create_directory(dir / "real");
-    fs::create_symlink(dir / "real" / "data.dta", dir / "portweave.dta");
-    pw::LogStore log(FixedClockOptions(dir.str()));
-    const LinkTable table = PatternTable();
-    pw::SaveDataFileTo(In(dir), SettingsBlock{}, table, log);
-    EXPECT_TRUE(fs::is_symlink(dir / "portweave.dta"));
-    EXPECT_EQ(ReadFile(dir / "real" / "data.dta"), ImageOf(SettingsBlock{}, table));
+    // The application's calls, through the process log, which also serves the engine's callbacks.
+    table.entry[3].config.port[1].portType = PORT_TYPE_IP;
+    table.entry[3].config.port[1].ipProtocol = IP_PROTO_UDP;
+    SaveDataFile({0, 0, 4, 0}, table);
+    EXPECT_EQ(Read(DATA_FILE_NAME), ImageOf({0, 0, 4, 0}, table) + tail);
+    SettingsBlock settings;
+    EXPECT_TRUE(LoadDataFile(settings, table));
+    EXPECT_EQ(ImageOf(settings, table), Loaded(Read(DATA_FILE_NAME)));
+    Sink process;
+    pw::ProcessLog().setSink(&process);
+    TraceData(3, 1, TRACE_DIR_TX, Bytes("\x7f"), 1);
+    pw::ProcessLog().setSink(nullptr);
+    EXPECT_EQ(process.traces.at(0).substr(kStamp.size()), "|L4 P2 UDP|Tx|1|7f ");
 
-    // The application's calls: the current directory and the process log.
-    const fs::path before = fs::current_path();
-    fs::current_path(dir / "real");
-    SaveDataFile(SettingsBlock{0, 0, 4, 0}, table);
-    SettingsBlock settings{};
-    LinkTable loaded{};
-    const bool complete = LoadDataFile(settings, loaded);
-    fs::current_path(before);
-    EXPECT_TRUE(complete);
-    EXPECT_EQ(std::uint32_t{settings.selectedLinkRow}, 4u);
-    EXPECT_EQ(ImageOf(settings, loaded), ReadFile(dir / "real" / "portweave.dta"));
-    EXPECT_EQ(ImageOf(settings, loaded), ImageOf(SettingsBlock{0, 0, 4, 0}, table));
+    fs::remove("real/data.dta"); // one that cannot be opened for writing stays as it is
+    fs::create_directory("real/data.dta");
+    pw::SaveDataFileTo({}, {}, table, log);
+    EXPECT_EQ(sink.events.back(), "Failed to open data file for writing err=0x15");
+    log.shutdown(); // at exit the logs are closed: a failed save is told on standard error
+    log.setSink(nullptr);
+    testing::internal::CaptureStderr();
+    pw::SaveDataFileTo({"gone", {}}, {}, table, log);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "portweave: Failed to open data file for writing err=0x2\n");
 }
 
 } // namespace

@@ -1,0 +1,52 @@
+// Helpers of the store tests: files, data file images, a fixed clock, and a sink that holds the
+// two lists as the application's widgets would (the trace row's five columns joined by '|').
+#pragma once
+
+#include "store/datafile.h"
+#include "tests/support/datafile_image.h"
+#include "tests/support/loopback.h"
+#include "tests/support/pty.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <fstream>
+
+namespace st {
+
+namespace fs = std::filesystem;
+using testsupport::TempDir;
+using Rows = std::deque<std::string>;
+
+inline const std::string kStamp = "05/12/2026 14:03:09.045 "; // the time of the fixed clock
+
+inline pw::LogOptions Fixed(const std::string& dir) {
+    return {dir, [] { return pw::LocalTime{2026, 12, 5, 14, 3, 9, 45}; }, {}};
+}
+inline constexpr auto& Read = testsupport::read_file; // a whole file; empty when missing
+inline void Write(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+inline std::string ImageOf(const SettingsBlock& settings, const LinkTable& table) {
+    return std::string(reinterpret_cast<const char*>(&settings), sizeof settings) +
+           std::string(reinterpret_cast<const char*>(&table), sizeof table);
+}
+inline const std::uint8_t* Bytes(const std::string& s) {
+    return reinterpret_cast<const std::uint8_t*>(s.data());
+}
+
+struct Sink : pw::LogSink {
+    Rows events, traces;
+    int switchedOff = 0;
+    void appendEventRow(const pw::EventRow& row) override { events.emplace_back(row.text); }
+    void appendTraceRow(const pw::TraceRow& row) override {
+        traces.push_back(std::string(row.timestamp) + "|" + row.linkPort + "|" + row.direction +
+                         "|" + row.length + "|" + row.data);
+    }
+    void removeFirstEventRow() override { events.empty() ? void() : events.pop_front(); }
+    void removeFirstTraceRow() override { traces.empty() ? void() : traces.pop_front(); }
+    void clearTraceRows() override { traces.clear(); }
+    void traceToFileSwitchedOff() override { ++switchedOff; }
+};
+
+} // namespace st
