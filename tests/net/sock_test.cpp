@@ -1,0 +1,408 @@
+// The socket layer, owned by the tests as the engine owns it in the program (every event is
+// recorded, a buffer is lent unless a context is held back, a test can react inside a callback):
+// start and stop, the results of calls with a missing argument, the address helpers, UDP
+// sockets, TCP servers and clients with their events in order, and queued sends to a slow peer.
+// The fixture starts the layer in the engine's poll mode and, once it is stopped, checks that no
+// descriptor outlived it: a socket the layer forgot to close shows there.
+#include "net/sock.h"
+#include "tests/support/loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace socktest {
+namespace {
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+class SockTest : public ::testing::Test {
+protected:
+    struct Event {
+        void* context;
+        std::uint32_t event;
+        std::uintptr_t a;
+        std::uint32_t b;
+        std::uintptr_t c;
+        SocketRecord* subject; // sock_callback_record() during the call
+        std::string data;      // the bytes received, or the peer's address text of an accept
+    };
+    using Reaction = std::function<void(const Event&)>;
+
+    static void* ctx(std::uintptr_t n) { return reinterpret_cast<void*>(n * 16); }
+    static SocketRecord* rec(std::uintptr_t a) { return reinterpret_cast<SocketRecord*>(a); }
+    static Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+    // `fn` runs inside each callback after the event is recorded; it captures no test locals.
+    static void on_event(Reaction fn) {
+        std::lock_guard<std::mutex> lk(m_);
+        react_ = std::move(fn);
+    }
+    static void hold(void* c, bool on) {
+        std::lock_guard<std::mutex> lk(m_);
+        on ? (void)held_.insert(c) : (void)held_.erase(c);
+    }
+    // The events about `c`, and their kinds as text ("CONNECTED DATA CLOSED").
+    static std::vector<Event> of(void* c) {
+        std::lock_guard<std::mutex> lk(m_);
+        std::vector<Event> out;
+        std::copy_if(events_.begin(), events_.end(), std::back_inserter(out),
+                     [c](const Event& e) { return e.context == c; });
+        return out;
+    }
+    static std::string kinds(void* c) {
+        static const char* const names[] = {"DATA", "CLOSED", "CONNECTED", "ACCEPTED", "FAILED"};
+        std::string out;
+        for (const Event& e : of(c)) {
+            out.append(out.empty() ? "" : " ").append(names[e.event]);
+        }
+        return out;
+    }
+    static Bytes data(void* c) {
+        std::string out;
+        for (const Event& e : of(c)) {
+            out += e.event == SOCK_EVENT_DATA ? e.data : "";
+        }
+        return bytes(out);
+    }
+    static std::size_t count() {
+        std::lock_guard<std::mutex> lk(m_);
+        return events_.size();
+    }
+    static bool wait(void* c, std::size_t n) {
+        return wait_until([&] { return of(c).size() >= n; });
+    }
+
+    static std::uint8_t* provide(void* c, std::uint32_t size) {
+        std::lock_guard<std::mutex> lk(m_);
+        EXPECT_EQ(size, SOCK_RECEIVE_SIZE);
+        return held_.count(c) != 0 ? nullptr : buffer_;
+    }
+    static void handle(void* c, std::uint32_t event, std::uintptr_t a, std::uint32_t b,
+                       std::uintptr_t text) {
+        Event e{c, event, a, b, text, sock_callback_record(), {}};
+        Reaction react;
+        {
+            std::lock_guard<std::mutex> lk(m_);
+            if (event == SOCK_EVENT_DATA) {
+                e.data.assign(reinterpret_cast<const char*>(buffer_), a);
+            } else if (event == SOCK_EVENT_ACCEPTED) {
+                e.data = reinterpret_cast<const char*>(text);
+            }
+            events_.push_back(e);
+            react = react_;
+        }
+        if (react) {
+            react(e);
+        }
+    }
+
+    void SetUp() override {
+        fds_ = open_fd_count();
+        start();
+    }
+    void TearDown() override {
+        on_event(nullptr);
+        sock_cleanup();
+        EXPECT_EQ(open_fd_count(), fds_) << "a descriptor outlived the layer";
+        std::lock_guard<std::mutex> lk(m_);
+        events_.clear();
+        held_.clear();
+    }
+    static void start() {
+        ASSERT_EQ(sock_init(&provide, &handle), SOCK_RC_OK);
+        sock_set_poll_mode(2);
+    }
+    static SocketRecord* server(std::uint16_t port, void* c) {
+        SocketRecord* r = nullptr;
+        EXPECT_EQ(sock_open_tcp_server(port, c, &r), SOCK_RC_OK);
+        return r;
+    }
+    static SocketRecord* udp(std::uint16_t port, void* c) {
+        SocketRecord* r = nullptr;
+        EXPECT_EQ(sock_open_udp(c, port, &r), SOCK_RC_OK);
+        return r;
+    }
+    // A client record connected to a test peer, which the test reads (or does not read) itself.
+    struct Client {
+        Fd listener = tcp_listen(0);
+        SocketRecord* record = nullptr;
+        Fd peer;
+        explicit Client(void* c) {
+            const std::uint32_t rc =
+                sock_open_tcp_client(c, "127.0.0.1", local_port(listener.get()), &record);
+            EXPECT_TRUE(rc == SOCK_RC_OK || rc == SOCK_RC_CONNECT_PENDING) << rc;
+            peer = tcp_accept(listener.get());
+            EXPECT_TRUE(peer.valid() && wait(c, 1));
+        }
+    };
+
+    std::size_t fds_ = 0;
+
+private:
+    static inline std::mutex m_;
+    static inline std::vector<Event> events_;
+    static inline std::set<void*> held_;
+    static inline Reaction react_;
+    static inline std::uint8_t buffer_[SOCK_RECEIVE_SIZE];
+};
+
+using R = SocketRecord*;
+
+TEST_F(SockTest, EveryCallTestsTheStartFirstThenItsArguments) {
+    R u = udp(0, ctx(1));
+    Client t(ctx(2));
+    EXPECT_EQ(sock_send_space(t.record), SOCK_SEND_QUEUE_SIZE);
+    EXPECT_EQ(sock_send_space(u), 0u) << "only TCP connections queue output";
+    EXPECT_EQ(sock_send_space(nullptr), 0u);
+    const std::uint8_t b = 1;
+    std::uint32_t n = 0;
+    char text[16] = {};
+    R out = nullptr;
+    // Each call lacks one required argument; u and t are a UDP and a TCP record.
+    const std::vector<std::function<std::uint32_t(R u, R t)>> calls = {
+        [&](R, R) { return sock_open_udp(nullptr, 0, nullptr); },
+        [&](R, R) { return sock_open_tcp_server(0, nullptr, nullptr); },
+        [&](R, R) { return sock_open_tcp_client(nullptr, "127.0.0.1", 1, nullptr); },
+        [&](R, R) { return sock_open_tcp_client(nullptr, nullptr, 1, &out); },
+        [&](R, R) { return sock_set_context(nullptr, nullptr); },
+        [&](R, R) { return sock_send(nullptr, &b, 1, &n); },
+        [&](R, R t) { return sock_send(t, nullptr, 1, &n); },
+        [&](R, R t) { return sock_send(t, &b, 0, &n); },
+        [&](R, R) { return sock_send_queued(nullptr, &b, 1, &n); },
+        [&](R, R t) { return sock_send_queued(t, nullptr, 1, &n); },
+        [&](R, R t) { return sock_send_queued(t, &b, 0, &n); },
+        [&](R u, R) { return sock_send_queued(u, &b, 1, &n); },
+        [&](R, R) { return sock_send_to(nullptr, 0, 9, &b, 1); },
+        [&](R u, R) { return sock_send_to(u, 0, 9, nullptr, 1); },
+        [&](R u, R) { return sock_send_to(u, 0, 9, &b, 0); },
+        [&](R, R) { return sock_close(nullptr); },
+        [&](R, R) { return sock_resolve("", text); },
+        [&](R, R) { return sock_resolve(nullptr, text); },
+        [&](R, R) { return sock_resolve("localhost", nullptr); },
+    };
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i](u, t.record), SOCK_RC_BAD_ARG) << "call " << i;
+    }
+    sock_cleanup();
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i](nullptr, nullptr), SOCK_RC_NOT_INIT) << "call " << i;
+    }
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(SockTest, StopClosesEverythingSilentlyAndTheNextStartIsFresh) {
+    EXPECT_EQ(sock_init(&provide, &handle), SOCK_RC_ALREADY_INIT);
+    const std::uint16_t port = free_tcp_port();
+    server(port, ctx(1));
+    udp(0, ctx(2));
+    Fd accepted = tcp_connect(port);
+    auto client = std::make_unique<Client>(ctx(3));
+    ASSERT_TRUE(wait(ctx(1), 1));
+    sock_cleanup();
+    EXPECT_TRUE(wait_peer_closed(accepted.get()) && wait_peer_closed(client->peer.get()));
+    EXPECT_EQ(count(), 2u) << "stopping raised an event";
+    accepted.reset();
+    client.reset();
+    EXPECT_EQ(open_fd_count(), fds_);
+
+    EXPECT_EQ(sock_init(nullptr, &handle), SOCK_RC_BAD_ARG);
+    EXPECT_EQ(sock_init(&provide, nullptr), SOCK_RC_BAD_ARG);
+    EXPECT_EQ(sock_open_udp(ctx(2), 0, nullptr), SOCK_RC_NOT_INIT) << "a refused start started";
+    ASSERT_NO_FATAL_FAILURE(start());
+    // Our side closed the connection first, yet the port can be listened on again at once.
+    server(port, ctx(4));
+    Fd again = tcp_connect(port);
+    ASSERT_TRUE(wait(ctx(4), 1));
+    EXPECT_EQ(count(), 3u) << "the first run left something to report";
+}
+
+TEST_F(SockTest, AddressTextsAreCheckedCopiedAndLookedUp) {
+    for (const char* good : {"1.2.3.4", "10.0.0.1", "255.255.255.255", "999.999.999.999"}) {
+        EXPECT_EQ(sock_is_dotted_quad(good), 1u) << good;
+    }
+    for (const char* bad : {"1.2.3", "1..23.45", ".1.2.34", "1.2.34.", "1.2.3.4.5", "1234.1.1.1",
+                            " 1.2.3.4", "1.2.3.4a", "a.b.c.d", ""}) {
+        EXPECT_EQ(sock_is_dotted_quad(bad), 0u) << bad;
+    }
+    EXPECT_EQ(sock_is_dotted_quad(nullptr), 0u);
+    EXPECT_EQ(sock_inet_addr("127.0.0.1"), htonl(0x7F000001u));
+    EXPECT_EQ(sock_inet_addr("192.168.1.300"), 0xFFFFFFFFu);
+    EXPECT_EQ(sock_inet_addr(nullptr), 0xFFFFFFFFu);
+    // Values above 255 pass the syntax test and are copied; five groups fail it: a name.
+    char out[16] = {};
+    EXPECT_TRUE(sock_resolve("192.168.1.300", out) == 1 && std::string(out) == "192.168.1.300");
+    EXPECT_TRUE(sock_resolve("localhost", out) == 1 && std::string(out) == "127.0.0.1");
+    EXPECT_EQ(sock_resolve("1.2.3.4.5", out), SOCK_RC_FAIL);
+    EXPECT_EQ(sock_resolve("no-such-host.invalid", out), SOCK_RC_FAIL);
+}
+
+TEST_F(SockTest, UdpReportsTheSenderIgnoresEmptyAndOversizedDatagramsAndHoldsBack) {
+    Fd holder = udp_bind(0); // bound to 127.0.0.1 without address reuse
+    R r = nullptr;
+    EXPECT_EQ(sock_open_udp(ctx(1), local_port(holder.get()), &r), SOCK_RC_BIND_FAILED);
+    const std::uint16_t port = free_udp_port();
+    R u = udp(port, ctx(1));
+    Fd peer = udp_bind(0);
+    const Bytes over = pattern(SOCK_RECEIVE_SIZE + 1, 3);
+    const Bytes full = pattern(SOCK_RECEIVE_SIZE);
+    ASSERT_TRUE(udp_send(peer.get(), port, "", 0));
+    ASSERT_TRUE(udp_send(peer.get(), port, over.data(), over.size()));
+    ASSERT_TRUE(udp_send(peer.get(), port, full.data(), full.size()));
+    ASSERT_TRUE(wait(ctx(1), 1));
+    const Event e = of(ctx(1))[0];
+    EXPECT_EQ(bytes(e.data), full) << "a datagram of exactly the receive size arrives whole";
+    EXPECT_EQ(e.b, htons(local_port(peer.get()))) << "source port in network byte order";
+    EXPECT_EQ(e.c, htonl(0x7F000001u)) << "source address in network byte order";
+    EXPECT_EQ(e.subject, u);
+    EXPECT_EQ(sock_send_to(u, htonl(0x7F000001u), local_port(peer.get()), full.data(), 100),
+              SOCK_RC_OK);
+    EXPECT_EQ(read_for(peer.get(), 5000, 100), Bytes(full.begin(), full.begin() + 100));
+    // A broadcast without permission is refused by the platform, and the call says so.
+    EXPECT_EQ(sock_send_to(u, 0xFFFFFFFFu, 9, full.data(), 1), SOCK_RC_FAIL);
+
+    // Held back, bytes wait in the socket: retried about every millisecond (else the bytes never
+    // came), not spun on; and with nothing arriving, a pass has nothing to do.
+    server(free_tcp_port(), ctx(2));
+    hold(ctx(1), true);
+    ASSERT_TRUE(udp_send(peer.get(), port, "one", 3) && udp_send(peer.get(), port, "two", 3));
+    std::uint64_t passes = sock_pass_count();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(sock_pass_count() - passes, 1000u);
+    EXPECT_EQ(count(), 1u);
+    hold(ctx(1), false);
+    ASSERT_TRUE(wait(ctx(1), 3));
+    EXPECT_EQ(bytes(of(ctx(1))[1].data + of(ctx(1))[2].data), bytes("onetwo"));
+    std::this_thread::sleep_for(50ms);
+    passes = sock_pass_count();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(sock_pass_count() - passes, 5u);
+}
+
+TEST_F(SockTest, AServerAcceptsReceivesAndClosesSilentlyAndAPortInUseFailsCleanly) {
+    Fd holder = tcp_listen(0);
+    const std::size_t fdsBefore = open_fd_count();
+    SocketRecord* listener = rec(16);
+    EXPECT_EQ(sock_open_tcp_server(local_port(holder.get()), ctx(1), &listener), SOCK_RC_FAIL);
+    EXPECT_EQ(listener, nullptr) << "the out handle is cleared";
+    EXPECT_EQ(open_fd_count(), fdsBefore) << "a failed open left something behind";
+    const std::uint16_t port = free_tcp_port();
+    listener = server(port, ctx(1));
+    on_event([](const Event& e) {
+        if (e.event == SOCK_EVENT_ACCEPTED) {
+            EXPECT_EQ(sock_set_context(rec(e.a), ctx(2)), SOCK_RC_OK);
+        }
+    });
+    Fd client = tcp_connect(port);
+    ASSERT_TRUE(wait(ctx(1), 1));
+    const Event acc = of(ctx(1))[0];
+    EXPECT_EQ(acc.subject, listener) << "an accept is about the listening record";
+    EXPECT_EQ(acc.b, local_port(client.get())) << "peer port in host byte order";
+    EXPECT_EQ(acc.data, "127.0.0.1");
+    // Closing the listener raises nothing and leaves its connection alone.
+    const std::size_t fds = open_fd_count();
+    EXPECT_EQ(sock_close(listener), SOCK_RC_OK);
+    ASSERT_TRUE(wait_until([&] { return open_fd_count() == fds - 1; }));
+    const Bytes sent = pattern(5000);
+    ASSERT_TRUE(write_all(client.get(), sent.data(), sent.size()));
+    client.reset();
+    ASSERT_TRUE(wait_until([&] { return kinds(ctx(2)).ends_with("CLOSED"); }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(data(ctx(2)), sent);
+    const auto evs = of(ctx(2));
+    for (std::size_t i = 0; i < evs.size(); ++i) {
+        EXPECT_EQ(evs[i].event, i + 1 < evs.size() ? SOCK_EVENT_DATA : SOCK_EVENT_CLOSED) << i;
+        EXPECT_TRUE(evs[i].subject == rec(acc.a) && evs[i].b == 0 && evs[i].c == 0) << i;
+    }
+    EXPECT_EQ(kinds(ctx(1)), "ACCEPTED") << "closing the listener raised an event";
+}
+
+TEST_F(SockTest, AClientConnectsOnceCarriesBothDirectionsAndEndsAtAReset) {
+    Client c(ctx(1));
+    std::uint32_t sent = 0;
+    ASSERT_TRUE(sock_send(c.record, bytes("abc").data(), 3, &sent) == SOCK_RC_OK && sent == 3);
+    EXPECT_EQ(read_for(c.peer.get(), 5000, 3), bytes("abc"));
+    ASSERT_TRUE(write_all(c.peer.get(), "xyz", 3) && wait(ctx(1), 2));
+    EXPECT_EQ(kinds(ctx(1)), "CONNECTED DATA");
+    EXPECT_EQ(data(ctx(1)), bytes("xyz"));
+    // Held back, the record is not received on and so not ended: it stays valid for the sends.
+    hold(ctx(1), true);
+    tcp_reset(c.peer);
+    std::uint32_t rc = SOCK_RC_OK;
+    for (int i = 0; i < 100 && rc != SOCK_RC_FAIL; ++i) {
+        rc = sock_send(c.record, pattern(1024).data(), 1024, &sent);
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(rc, SOCK_RC_FAIL);
+    hold(ctx(1), false);
+    ASSERT_TRUE(wait(ctx(1), 3));
+    EXPECT_EQ(kinds(ctx(1)), "CONNECTED DATA CLOSED");
+}
+
+TEST_F(SockTest, ARefusedConnectFailsOnceAndAConnectToNoAddressAtOnce) {
+    const std::size_t fds = open_fd_count();
+    SocketRecord* r = rec(16);
+    // An unresolved host leaves the text empty, which is no address at all.
+    EXPECT_EQ(sock_open_tcp_client(ctx(3), "", 80, &r), SOCK_RC_CONNECT_FAILED);
+    EXPECT_EQ(r, rec(16)) << "a handle for a failed open";
+    EXPECT_EQ(open_fd_count(), fds);
+    const std::uint16_t port = free_tcp_port(); // nothing listens there
+    on_event([](const Event& e) {
+        if (e.context == ctx(1) && e.event == SOCK_EVENT_CONNECT_FAILED) {
+            EXPECT_EQ(sock_close(e.subject), SOCK_RC_OK);
+        }
+    });
+    ASSERT_EQ(sock_open_tcp_client(ctx(1), "127.0.0.1", port, &r), SOCK_RC_CONNECT_PENDING);
+    ASSERT_EQ(sock_open_tcp_client(ctx(2), "127.0.0.1", port, &r), SOCK_RC_CONNECT_PENDING);
+    // The record left open reads as ended on a later pass; the one closed in answer says no more.
+    ASSERT_TRUE(wait(ctx(2), 2));
+    ASSERT_TRUE(wait_until([&] { return open_fd_count() == fds; }));
+    EXPECT_EQ(kinds(ctx(1)) + ", " + kinds(ctx(2)), "FAILED, FAILED CLOSED");
+}
+
+TEST_F(SockTest, QueuedSendsAreAllOrNothingAndKeepEveryByteInOrderForASlowPeer) {
+    Client c(ctx(1));
+    // More than the kernel buffers of both ends hold, so the queue fills again and again.
+    const Bytes stream = pattern(32 * 1024 * 1024);
+    std::size_t offset = 0;
+    auto send = [&](std::uint32_t n) {
+        std::uint32_t sent = 0;
+        const std::uint32_t rc = sock_send_queued(c.record, stream.data() + offset, n, &sent);
+        EXPECT_EQ(sent, rc == SOCK_RC_OK ? n : 0);
+        offset += sent;
+        return rc;
+    };
+    // The peer does not read yet: the socket fills, then the queue; exactly its room is taken.
+    while (send(1000) == SOCK_RC_OK) {
+    }
+    const std::uint32_t space = sock_send_space(c.record);
+    ASSERT_LT(space, 1000u);
+    EXPECT_TRUE(space == 0 || send(space) == SOCK_RC_OK);
+    EXPECT_EQ(sock_send_space(c.record), 0u);
+    EXPECT_EQ(send(1), SOCK_RC_WOULD_BLOCK);
+    // Now the peer reads a little whenever the queue is full.
+    Bytes received;
+    const auto deadline = std::chrono::steady_clock::now() + 120s;
+    while (offset < stream.size() && std::chrono::steady_clock::now() < deadline) {
+        const std::uint32_t rc = send(std::min<std::uint32_t>(1500, stream.size() - offset));
+        ASSERT_TRUE(rc == SOCK_RC_OK || rc == SOCK_RC_WOULD_BLOCK) << rc;
+        const Bytes got = rc == SOCK_RC_OK ? Bytes{} : read_for(c.peer.get(), 5, 256 * 1024);
+        received.insert(received.end(), got.begin(), got.end());
+    }
+    const Bytes rest = read_for(c.peer.get(), 5000, stream.size() - received.size());
+    received.insert(received.end(), rest.begin(), rest.end());
+    EXPECT_TRUE(received == stream) << "bytes lost, doubled or reordered";
+    EXPECT_TRUE(wait_until([&] { return sock_send_space(c.record) == SOCK_SEND_QUEUE_SIZE; }));
+    // Closed by its owner while the peer is there (else the peer's end frees the record).
+    EXPECT_EQ(sock_close(c.record), SOCK_RC_OK);
+}
+
+} // namespace
+} // namespace socktest
