@@ -1,5 +1,4 @@
-// The data file: what a load makes of files of every length and content, and saves that replace
-// the file whole or leave the previous one as it was.
+// The data file: loads of files of every length and content, and saves that go whole or not at all.
 #include "tests/store/store_util.h"
 
 #include <cerrno>

@@ -55,7 +55,7 @@ TEST(Logs, EachEventOrChunkGivesARowAndWhileItsSwitchIsOnAWholeLine) {
         {'t', true, false, 31, 0, TRACE_DIR_TX, ramp.substr(1, 2048), "L32 P1 (COM1)"},
         {'t', true, false, 31, 2, TRACE_DIR_RX, "z", "L32 P3"},
         {'t', true, true, MAX_LINKS, 0, TRACE_DIR_TX, ramp, "L33 P1"}, // in several writes
-        {'t', true, false, 0, 0, TRACE_DIR_TX, "", "L1 P1 (COM3)"},    // no data: a null pointer
+        {'t', true, true, 0, 0, TRACE_DIR_TX, "", "L1 P1 (COM3)"},    // no data: a null pointer
     };
     std::string events, traces = "earlier run\r\n";
     for (const auto& s : steps) {
