@@ -1,6 +1,8 @@
 // The event log and the trace log: list rows, file lines, caps, refused writes and shutdown.
 #include "tests/store/store_util.h"
 
+#include <numeric>
+
 namespace {
 
 using namespace st;
@@ -27,11 +29,9 @@ TEST(Logs, EachEventOrChunkGivesARowAndWhileItsSwitchIsOnAWholeLine) {
     b.port[1].ipProtocol = IP_PROTO_UDP;
     log.setLinkConfig(0, a);
     log.setLinkConfig(1, b);
-    log.setLinkConfig(MAX_LINKS, b);                           // no such link
-    std::string ramp, text = "\xE9\r" + std::string(700, 'x'); // ASCII shows the bytes as they are
-    for (int i = 0; i < 5000; ++i) {
-        ramp += static_cast<char>(i);
-    }
+    log.setLinkConfig(MAX_LINKS, b);                                       // no such link
+    std::string ramp(5000, '\0'), text = "\xE9\r" + std::string(700, 'x'); // ASCII: as they are
+    std::iota(ramp.begin(), ramp.end(), '\0');
     const std::string x(197, 'x'), y(196, 'y'), z(192, 'z'), cont(8, '\x80');
     const struct {
         char op; // 'e' event, 't' trace
@@ -55,7 +55,7 @@ TEST(Logs, EachEventOrChunkGivesARowAndWhileItsSwitchIsOnAWholeLine) {
         {'t', true, false, 31, 0, TRACE_DIR_TX, ramp.substr(1, 2048), "L32 P1 (COM1)"},
         {'t', true, false, 31, 2, TRACE_DIR_RX, "z", "L32 P3"},
         {'t', true, true, MAX_LINKS, 0, TRACE_DIR_TX, ramp, "L33 P1"}, // in several writes
-        {'t', true, true, 0, 0, TRACE_DIR_TX, "", "L1 P1 (COM3)"},    // no data: a null pointer
+        {'t', true, true, 0, 0, TRACE_DIR_TX, "", "L1 P1 (COM3)"},     // no data: a null pointer
     };
     std::string events, traces = "earlier run\r\n";
     for (const auto& s : steps) {
