@@ -1,6 +1,4 @@
-// Runs a fuzz target over every file of the directories (or files) given on the command line:
-// the kept inputs of earlier fuzzing, replayed as regression cases in every build.
-#include <cstddef>
+// Replays every kept input of a fuzz target (the directory given) as a test in non-fuzz builds.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -10,33 +8,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-namespace {
-
-void replay(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
-                                  std::istreambuf_iterator<char>()};
-    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     std::size_t count = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path arg(argv[i]);
-        if (std::filesystem::is_directory(arg)) {
-            for (const auto& entry : std::filesystem::directory_iterator(arg)) {
-                if (entry.is_regular_file()) {
-                    replay(entry.path());
-                    ++count;
-                }
-            }
-        } else {
-            replay(arg);
-            ++count;
-        }
+    for (const auto& entry : std::filesystem::directory_iterator(argv[argc - 1])) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+        ++count;
     }
     std::printf("replayed %zu inputs\n", count);
-    return count > 0 ? 0 : 1;
+    return count == 0;
 }
