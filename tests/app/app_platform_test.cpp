@@ -1,132 +1,95 @@
-// The single-instance lock, the working directory choice and the termination signal bridge.
+// What runs around the window: the single-instance lock, the working directory, the queues to
+// the main thread and the passes of the engine's periodic processing.
 #include "app/core/app_platform.h"
+#include "app/core/process_scheduler.h"
+#include "base/platform.h"
 #include "tests/app/app_test_util.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 using namespace pw::app;
-using apptest::TempDir;
+using namespace apptest;
 
-TEST(InstanceLockTest, PathFollowsTheRuntimeDirectory) {
-    EXPECT_EQ(InstanceLockPath("/run/user/1000", 1000), "/run/user/1000/PortweaveReenterCheck");
-    EXPECT_EQ(InstanceLockPath(nullptr, 1000), "/tmp/PortweaveReenterCheck-1000");
-    EXPECT_EQ(InstanceLockPath("", 7), "/tmp/PortweaveReenterCheck-7");
-    EXPECT_EQ(InstanceLockPath("relative", 7), "/tmp/PortweaveReenterCheck-7");
+template <class Child>
+bool InChild(Child child) { // true when `child` returns true in a forked process
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(child() ? 0 : 1);
+    }
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-TEST(InstanceLockTest, OneHolderAtATime) {
-    TempDir dir;
+TEST(InstanceLockTest, OneHolderAtATimeAndALockOfADeadProcessIsFree) {
+    EXPECT_EQ(
+        InstanceLockPath("/run/7", 7) + InstanceLockPath(nullptr, 7) + InstanceLockPath("r", 7),
+        "/run/7/PortweaveReenterCheck/tmp/PortweaveReenterCheck-7/tmp/PortweaveReenterCheck-7");
+    testsupport::TempDir dir;
     const std::string path = (dir / "lock").string();
-    InstanceLock first;
+    // A process that took the lock and ended without letting go, as a crash would.
+    ASSERT_TRUE(InChild([&] { return (new InstanceLock)->acquire(path) == LockResult::Acquired; }));
+    InstanceLock first, second;
     ASSERT_EQ(first.acquire(path), LockResult::Acquired);
-    {
-        InstanceLock second;
-        EXPECT_EQ(second.acquire(path), LockResult::HeldByOther);
-        EXPECT_FALSE(second.held());
-    }
-    // Another process sees it held too, and gets it once the first lets go.
-    const pid_t child = fork();
-    if (child == 0) {
-        InstanceLock other;
-        _exit(other.acquire(path) == LockResult::HeldByOther ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(second.acquire(path), LockResult::HeldByOther);
+    EXPECT_TRUE(InChild([&] { return InstanceLock().acquire(path) == LockResult::HeldByOther; }));
+    EXPECT_TRUE(first.held() && !second.held());
     first.release();
-    InstanceLock third;
-    EXPECT_EQ(third.acquire(path), LockResult::Acquired);
-}
-
-TEST(InstanceLockTest, ALockHeldByAProcessThatDiedIsFree) {
-    TempDir dir;
-    const std::string path = (dir / "lock").string();
-    const pid_t child = fork();
-    if (child == 0) {
-        InstanceLock lock;
-        if (lock.acquire(path) != LockResult::Acquired) {
-            _exit(1);
-        }
-        _exit(0); // ends without releasing, as a crash would
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    InstanceLock lock;
-    EXPECT_EQ(lock.acquire(path), LockResult::Acquired);
-}
-
-TEST(InstanceLockTest, ASymbolicLinkInPlaceOfTheLockIsRefused) {
-    TempDir dir;
-    const std::string target = (dir / "elsewhere").string();
-    const std::string path = (dir / "lock").string();
-    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
-    InstanceLock lock;
-    EXPECT_EQ(lock.acquire(path), LockResult::Unavailable);
-    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_TRUE(second.acquire(path) == LockResult::Acquired && !first.held());
 }
 
 TEST(WorkingDirectoryTest, TheProgramsDirectoryWhenWritableElseTheDataDirectory) {
-    EXPECT_EQ(ChooseWorkingDirectory("/opt/pw", true, "/x/data", "/home/u"), "/opt/pw");
-    EXPECT_EQ(ChooseWorkingDirectory("/usr/bin", false, "/x/data", "/home/u"), "/x/data/portweave");
-    EXPECT_EQ(ChooseWorkingDirectory("/usr/bin", false, nullptr, "/home/u"),
-              "/home/u/.local/share/portweave");
-    EXPECT_EQ(ChooseWorkingDirectory("/usr/bin", false, "rel", "/home/u"),
-              "/home/u/.local/share/portweave");
-    EXPECT_EQ(ChooseWorkingDirectory("", true, "/x/data", nullptr), "/x/data/portweave");
-    EXPECT_EQ(ChooseWorkingDirectory("/usr/bin", false, nullptr, nullptr), "");
-
-    TempDir dir;
-    EXPECT_TRUE(IsWritableDirectory(dir.str()));
-    EXPECT_FALSE(IsWritableDirectory((dir / "missing").string()));
-    EXPECT_FALSE(IsWritableDirectory(""));
-    EXPECT_FALSE(ExecutableDirectory().empty());
+    EXPECT_EQ(ChooseWorkingDirectory("/opt/pw", true, "/x", "/h") + "|" +
+                  ChooseWorkingDirectory("/opt/pw", false, "/x", "/h") + "|" +
+                  ChooseWorkingDirectory("", true, "/x", nullptr) + "|" +
+                  ChooseWorkingDirectory("/opt/pw", false, nullptr, "/h") + "|" +
+                  ChooseWorkingDirectory("/opt/pw", false, "x", "h"),
+              "/opt/pw|/x/portweave|/x/portweave|/h/.local/share/portweave|");
 }
 
-int g_previousCalls = 0;
-void PreviousHandler(int) {
-    ++g_previousCalls;
+TEST(QueuesTest, OneWakePerBatchTheLatestStatusOfEachLinkAndASwitchedOffTraceFile) {
+    App app({}, [](std::size_t) -> char* { return nullptr; }); // no trace line buffer
+    app.log.logEvent("one");
+    app.log.setTraceToFile(true); // the log switches it off again and says so
+    app.log.traceData(0, 0, TRACE_DIR_RX, reinterpret_cast<const std::uint8_t*>("A"), 1);
+    app.pump();
+    EXPECT_TRUE(app.rows.take().empty() && app.traceToFileSwitchedOff && app.traces.size() == 1);
+    app.log.logEvent("two");
+    for (const std::uint32_t id : {5u, 31u, MAX_LINKS, 5u, 2u}) {
+        LinkStatus s{};
+        s.linkId = id;
+        s.port[0].rxBytes = static_cast<std::uint32_t>(app.wakes.load());
+        app.status.push(s);
+    }
+    std::string got;
+    for (const LinkStatus& s : app.status.take()) {
+        got += Format("%u:%u ", s.linkId, s.port[0].rxBytes);
+    }
+    EXPECT_EQ(got + std::to_string(app.status.take().size()), "5:3 31:3 2:3 0");
 }
 
-TEST(SignalBridgeTest, TerminationSignalsBecomeRequests) {
-    g_previousCalls = 0;
-    struct sigaction previous {};
-    previous.sa_handler = PreviousHandler;
-    sigemptyset(&previous.sa_mask);
-    ASSERT_EQ(sigaction(SIGHUP, &previous, nullptr), 0);
-
-    SignalBridge bridge;
-    ASSERT_TRUE(bridge.install());
-    ASSERT_GE(bridge.readFd(), 0);
-    EXPECT_EQ(bridge.takeSignal(), 0);
-    ASSERT_EQ(raise(SIGTERM), 0);
-    ASSERT_EQ(raise(SIGINT), 0);
-    ASSERT_EQ(raise(SIGHUP), 0);
-    EXPECT_EQ(bridge.takeSignal(), SIGTERM);
-    EXPECT_EQ(bridge.takeSignal(), SIGINT);
-    EXPECT_EQ(bridge.takeSignal(), SIGHUP);
-    EXPECT_EQ(bridge.takeSignal(), 0);
-    EXPECT_EQ(g_previousCalls, 0);
-
-    bridge.uninstall();
-    EXPECT_EQ(bridge.readFd(), -1);
-    ASSERT_EQ(raise(SIGHUP), 0);
-    EXPECT_EQ(g_previousCalls, 1); // the earlier handler is back
-
-    // Installing again starts clean.
-    ASSERT_TRUE(bridge.install());
-    EXPECT_EQ(bridge.takeSignal(), 0);
-    ASSERT_EQ(raise(SIGTERM), 0);
-    EXPECT_EQ(bridge.takeSignal(), SIGTERM);
-    bridge.uninstall();
-    signal(SIGHUP, SIG_DFL);
+TEST(ProcessSchedulerTest, TheEnginesTimersWakeItOncePerRequest) {
+    std::atomic<int> posts{0};
+    ProcessScheduler s({WeaveProcess, WeaveNextTimerDue, [](std::uint32_t) {}, [] {},
+                        [&] { ++posts; }, pw::now_ms});
+    s.wake();
+    s.wake();
+    EXPECT_EQ(posts, 1);
+    InstallTimerWake(&s); // a client refused at once starts a timer to try again in a second
+    s.wakeArrived();
+    LinkTable table{};
+    PortConfig retry = Client(free_tcp_port(), true);
+    retry.autoReconnect = retry.reconnectSecs = 1;
+    testsupport::set_link(table, 0, "retry", retry, Server(0));
+    App app;
+    ASSERT_TRUE(app.start(table));
+    EXPECT_TRUE(testsupport::wait_until( // armed for the engine's timer
+        [&] { return posts == 2 && (s.wakeArrived(), s.armed()) && s.armedDelay() <= 1000; }));
+    InstallTimerWake(nullptr);
 }
 
 } // namespace

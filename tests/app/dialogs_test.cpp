@@ -1,0 +1,122 @@
+// The main dialog, the link commands with their dialog and the send buffer dialog, on the real
+// engine with real sockets: what the lists, statistics and boxes show, what the widgets are
+// told, and what the engine and the table end up with.
+#include "tests/app/app_test_util.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace pw::app;
+using namespace apptest;
+
+TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheClicks) {
+    const std::uint16_t p1 = free_tcp_port(), moved = free_tcp_port();
+    LinkTable table{};
+    testsupport::set_link(table, 0, "First", Server(0), testsupport::serial_port(2, false));
+    testsupport::set_link(table, 2, "Last", Server(p1, true), Server(0, true));
+    table.entry[2].config.port[0].trace = 1;
+    App app;
+    ASSERT_TRUE(app.start(table, {1, 0, 1, 0})); // events to file, row 1 selected
+    EXPECT_EQ(app.view.take() + app.boxes(2),
+              "W +0 ~0 +1 ~1 s1 T S W tracing events hex 11 10 100 100");
+    EXPECT_EQ(app.row(0) + "/" + app.row(1), "First|TCP Server|COM3|P1 (Down) P2 (Down)/Last|TCP "
+                                             "Server|TCP Server|P1 (Listening) P2 (Listening)");
+    EXPECT_EQ(app.stats(0), Format("IP|TCP Server Port %u|Activated, IP not connected|0 |0 |"
+                                   "Deactivate Port 1",
+                                   p1));
+    app.logic.asciiClicked(true);
+    EXPECT_EQ(app.boxes(2), "tracing events ascii 11 10 101 101");
+    app.logic.hexClicked(true);
+    EXPECT_EQ(app.boxes(2), "tracing events hex 11 10 100 100");
+    app.logic.logEventsToFileClicked(false);
+    app.logic.logTraceToFileClicked(true);
+    EXPECT_EQ(app.boxes(2), "tracing trace hex 11 10 010 010");
+    app.logic.traceToFileSwitchedOff();
+    EXPECT_EQ(app.view.take() + app.boxes(2), "W W W W W tracing hex 11 10 000 010");
+    EXPECT_TRUE(app.hasEvent("Added link 0 (First) Port 0 (TCP Server) Port 1 (COM3)") &&
+                app.events.front().text == "System startup");
+
+    // One dialog at a time; a failed check keeps it open and the entry free.
+    LinkDialogLogic& dialog = app.dialog;
+    bool asked = false;
+    auto yes = [&](const std::string&) { return asked = true; };
+    ASSERT_TRUE(dialog.newLink());
+    EXPECT_FALSE(dialog.newLink() || dialog.editLink() || dialog.removeLink(yes) ||
+                 app.send.open());
+    app.send.close(); // not open: the link dialog's flag stays
+    EXPECT_EQ(Format("%s %s %d%d", dialog.title(), dialog.workingCopy().config.name,
+                     app.state().dialogOpen, asked),
+              "Add New Link Link1 10");
+    LinkForm form = ServerForm(dialog.workingCopy().config, "LAST", 0, 0);
+    EXPECT_EQ(dialog.save(form).message,
+              "Name LAST already used by an existing link (# 2), please enter a different name");
+    LinkStatus status{};
+    EXPECT_EQ(app.entry(1).inUse + WeaveGetLinkStatus(1, &status) + !dialog.isOpen(), 0u);
+    app.view.take();
+    form.name = "Plant";
+    EXPECT_TRUE(dialog.save(form).closed && !app.state().dialogOpen);
+    EXPECT_EQ(app.view.take() + app.boxes(1), "+2 s2 S W ~2 hex 10 00 000 010");
+    EXPECT_EQ(app.row(2) + std::to_string(app.state().settings.selectedLinkRow),
+              "Plant|TCP Server|TCP Server|P1 (Listening) P2 (Down)2");
+    EXPECT_TRUE(app.hasEvent("Added link 1 (Plant) Port 0 (TCP Server) Port 1 (TCP Server)"));
+    // Edit deactivates both ports, also when cancelled; what is switched meanwhile is kept.
+    ASSERT_TRUE(dialog.editLink());
+    EXPECT_EQ(Format("%s %u %u", dialog.title(), dialog.workingCopy().linkId,
+                     WeaveIsPortActive(1, 0) + dialog.workingCopy().config.port[0].active),
+              "Edit Link 1 0");
+    dialog.close();
+    EXPECT_TRUE(!app.state().dialogOpen && app.stats(0).ends_with("|Activate Port 1"));
+    ASSERT_TRUE(dialog.editLink());
+    app.logic.activateClicked(0);
+    app.logic.enableTracingClicked(true);
+    form = FormOf(dialog.workingCopy().config);
+    form.name = "PLANT"; // its own name in another case
+    form.port[0].activateOnSave = false;
+    form.port[1].activateOnSave = true;
+    form.port[1].ipPort = std::to_string(moved);
+    ASSERT_TRUE(dialog.save(form).closed);
+    EXPECT_EQ(app.row(2) + app.boxes(1), "PLANT|TCP Server|TCP Server|P1 (Listening) P2 "
+                                         "(Listening)tracing hex 11 11 000 010");
+    EXPECT_TRUE(app.hasEvent("Updated link 1 (PLANT) Port 0 (TCP Server) Port 1 (TCP Server)"));
+
+    // Each Send is one event and closes the dialog; it acts on the link selected at that moment.
+    Fd client = ConnectWhenListening(moved);
+    ASSERT_TRUE(app.waitFor([&] { return app.row(2).ends_with("P2 (Up)"); }));
+    ASSERT_TRUE(app.send.open());
+    EXPECT_EQ(app.send.linkLine() + "|" + app.send.portEntry(1),
+              Format("Link (1) name: PLANT|P2 IP TCP Server %u", moved));
+    app.send.send(1, "48690d0A", false, true);
+    char got[5] = {};
+    EXPECT_TRUE(testsupport::read_exact(client.get(), got, 5) && std::string(got, 5) == "Hi\r\n\r");
+    ASSERT_TRUE(app.send.open());
+    app.logic.rowClicked(0);
+    app.send.send(0, "00", false, false);
+    EXPECT_TRUE(app.hasEvent("Test buffer sent on Link (1) PLANT P2") &&
+                app.hasEvent("Buffer tx Link (0) P1 failed: port not activated") &&
+                !app.state().dialogOpen);
+    app.logic.currentRowChanged(-1);
+    EXPECT_FALSE(app.send.open() || dialog.editLink() || dialog.removeLink(yes) || asked);
+
+    // The engine no longer holds First: the refusal is told, the choice kept, the texts stay.
+    WeaveFreeLink(0);
+    app.logic.rowClicked(0);
+    app.logic.activateClicked(0);
+    EXPECT_EQ(app.stats(1) + app.boxes(0),
+              "Serial|COM3|Disconnected|0 |0 |Activate Port 2hex 10 00 000 010");
+    EXPECT_TRUE(app.hasEvent("Link 0 Port 0 activation error: link not allocated"));
+    // Remove asks first, then selects the last row (or none); the engine lets the ports go.
+    app.view.take();
+    app.logic.rowClicked(0);
+    EXPECT_FALSE(dialog.removeLink([](const std::string& text) { return text == "x"; }));
+    EXPECT_TRUE(dialog.removeLink(
+        [](const std::string& text) { return text == "Confirm Delete Link First"; }));
+    EXPECT_EQ(app.view.take() + app.boxes(1), "W -0 s1 S W tracing hex 11 11 000 010");
+    EXPECT_TRUE(app.hasEvent("Removed link 0 (First)") && app.entry(0).inUse == 0);
+    app.view.take();
+    EXPECT_TRUE(dialog.removeLink(yes) && Closed(moved) && dialog.removeLink(yes) && Closed(p1));
+    EXPECT_EQ(app.view.take() + std::to_string(app.state().settings.selectedLinkRow),
+              "-1 s0 S W -0 s-1 4294967295");
+}
+
+} // namespace
