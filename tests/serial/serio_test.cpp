@@ -18,7 +18,6 @@
 #include <map>
 #include <string>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace serio_test {
 namespace {
@@ -151,9 +150,7 @@ TEST_F(SerioTest, OpenReportsEveryRefusalAndTheOpenPortIsTheDevicesAlone) {
     EXPECT_EQ(openRc(SERIO_PORT_COUNT + 1, c, &ext), SERIO_RC_BAD_ARG);
     EXPECT_EQ(openRc(1, c, nullptr), SERIO_RC_BAD_ARG);
     EXPECT_EQ(serio_open(0, 9600, 8, 0, 0, 0, &c, nullptr, nullptr, &ext), SERIO_RC_BAD_ARG);
-    EXPECT_EQ(ext, 0u);
-    EXPECT_EQ(openRc(5, c, &ext), SERIO_RC_OPEN_FAILED);
-    EXPECT_EQ(ext, static_cast<std::uint32_t>(ENOENT));
+    EXPECT_TRUE(openRc(5, c, &ext) == SERIO_RC_OPEN_FAILED && ext == ENOENT);
     SerialPort* h = open(1).handle;
     EXPECT_EQ(openRc(1, c, &ext), SERIO_RC_ALREADY_OPEN);
     EXPECT_EQ(openRc(2, c, &ext), SERIO_RC_OPEN_FAILED) << "the device under a second name";
@@ -164,8 +161,7 @@ TEST_F(SerioTest, OpenReportsEveryRefusalAndTheOpenPortIsTheDevicesAlone) {
         EXPECT_EQ(serio_set_line(h, line, 0) + serio_set_line(h, line, 1), 2u);
     }
     EXPECT_EQ(serio_set_line(h, 2, 1), 0u);
-    // Both threads notice the stop, else the wait runs out.
-    EXPECT_EQ(serio_wait_for_threads(h, SERIO_CLOSE_WAIT_MS), 0u);
+    EXPECT_EQ(serio_wait_for_threads(h, SERIO_CLOSE_WAIT_MS), 0u) << "a thread missed the stop";
     EXPECT_EQ(serio_close(h), 0u);
     EXPECT_EQ(openRc(2, c, &ext), SERIO_OK) << "the device is still held";
     auto* stray = reinterpret_cast<SerialPort*>(reinterpret_cast<char*>(h) + 1);
@@ -230,7 +226,7 @@ TEST_F(SerioTest, SettingsAreCheckedComposedAppliedAndRestoredAtClose) {
     }
 }
 
-TEST(SerioNames, NameLinesGiveAComIndexAndAPathOrAreRefused) {
+TEST(SerioNames, NameLinesGiveAComIndexAndAPathOrAreRefusedAndDefaultsStand) {
     const std::string longest(255, 'p');
     std::uint32_t index = 1000;
     std::string path;
@@ -247,6 +243,18 @@ TEST(SerioNames, NameLinesGiveAComIndexAndAPathOrAreRefused) {
         EXPECT_FALSE(serio_parse_name_line(line, &index, &path)) << line;
     }
     EXPECT_FALSE(serio_parse_name_line("COM1=" + longest + "p", &index, &path)) << "path too long";
+    // Without a name file every COM port has its default device.
+    char names[SERIO_PORT_COUNT][pw::serio::DEVICE_PATH_SIZE];
+    pw::serio::load_device_names(names, "no-such-file");
+    EXPECT_STREQ(names[99], "/dev/ttyS99");
+}
+
+TEST(SerioRing, ChunksOfNoBytesOrMoreThanAnEntryAreRefused) {
+    pw::serio::PortQueue q;
+    ASSERT_TRUE(pw::serio::queue_prepare(q, 3));
+    const Bytes big = pattern(SERIO_CHUNK_SIZE + 1);
+    EXPECT_FALSE(queue_put_chunk(q, big.data(), 0) ||
+                 queue_put_chunk(q, big.data(), SERIO_CHUNK_SIZE + 1));
 }
 
 constexpr std::uint32_t FULL_TX_SPACE = SERIO_TX_LIMIT * SERIO_CHUNK_SIZE;
@@ -309,7 +317,7 @@ TEST_F(SerioDataTest, EachTransmitWakesTheWriterACallbackMayEchoAndAnIdlePortSle
     // A thread that polled instead of waiting would use a good part of this second.
     const double cpu = process_cpu_ms();
     std::this_thread::sleep_for(1s);
-    EXPECT_LT(process_cpu_ms() - cpu, 300.0);
+    EXPECT_LT(process_cpu_ms() - cpu, 50.0);
     EXPECT_TRUE(pty.write("end") && c.waitBytes(data.size() + 3)) << "the reader slept on";
 }
 
@@ -409,14 +417,10 @@ TEST_F(SerioDataTest, AHangUpIsToldOnceAfterTheDataReadBeforeItAndNothingSpins) 
     pty.hangUp();
     --fds_; // the far end is gone
     ASSERT_TRUE(wait_until([&] { return diags("ReadFile in ReaderAndStatusProc") > 0; }));
-    const double cpu = process_cpu_ms();
-    std::this_thread::sleep_for(1s);
-    EXPECT_LT(process_cpu_ms() - cpu, 300.0) << "a thread spins on the dead device";
+    std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(faults().empty()) << "told before the data read earlier was delivered";
     c.accept = true;
     ASSERT_TRUE(c.waitBytes(12) && wait_until([&] { return !faults().empty(); }));
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(faults(), (std::vector<std::pair<void*, std::size_t>>{{&c, 12}}));
     // Writing fails once; then the writer takes nothing, so the ring fills and transmits are
     // refused instead of vanishing.
     const Bytes chunk = pattern(SERIO_CHUNK_SIZE);
@@ -427,7 +431,11 @@ TEST_F(SerioDataTest, AHangUpIsToldOnceAfterTheDataReadBeforeItAndNothingSpins) 
         ++taken;
     }
     EXPECT_EQ(taken, SERIO_TX_LIMIT);
-    std::this_thread::sleep_for(100ms);
+    // No thread spins on the dead device, and nothing is reported twice.
+    const double cpu = process_cpu_ms();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(process_cpu_ms() - cpu, 50.0);
+    EXPECT_EQ(faults(), (std::vector<std::pair<void*, std::size_t>>{{&c, 12}}));
     EXPECT_EQ(diags("WriteFile") + diags("ReadFile in ReaderAndStatusProc"), 2u);
     EXPECT_EQ(serio_close(c.handle), 0u);
 }
