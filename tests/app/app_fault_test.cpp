@@ -15,20 +15,9 @@ using namespace apptest;
 using testsupport::set_link;
 using testsupport::timed;
 
-// Connects to 127.0.0.1:`port` still waiting for an answer (SYN_SENT), as the system lists them.
-std::size_t ConnectsUnderWay(std::uint16_t port) {
-    std::ifstream in("/proc/net/tcp");
-    std::size_t count = 0;
-    for (std::string line; std::getline(in, line);) {
-        count += line.find(Format(":%04X 02 ", port)) != std::string::npos ? 1 : 0;
-    }
-    return count;
-}
-
 TEST(AppFaultTest, AConnectThatNeverCompletesShowsConnectingAndHoldsUpNothing) {
     testsupport::StalledListener stalled = testsupport::stalled_listener();
     ASSERT_NE(stalled.port, 0);
-    const std::size_t pending = ConnectsUnderWay(stalled.port);
     const std::uint16_t a = free_tcp_port(), b = free_tcp_port();
     LinkTable table{};
     set_link(table, 0, "slow", Client(stalled.port, true), Server(free_tcp_port()));
@@ -37,9 +26,9 @@ TEST(AppFaultTest, AConnectThatNeverCompletesShowsConnectingAndHoldsUpNothing) {
     ASSERT_TRUE(app.start(table));
     const std::string connecting = "slow|TCP Client|TCP Server|P1 (Connecting) P2 (Down)";
     EXPECT_TRUE(app.waitFor([&] { return app.row(0) == connecting; }));
-    EXPECT_EQ(app.stats(0) + Format("|%zu", ConnectsUnderWay(stalled.port) - pending),
-              Format("IP|TCP Client Port %u|Activated, IP not connected|0 |0 |Deactivate Port 1|1",
-                     stalled.port));
+    EXPECT_EQ(app.stats(0), Format("IP|TCP Client Port %u|Activated, IP not connected|0 |0 |"
+                                   "Deactivate Port 1",
+                                   stalled.port));
     // The other link carries a megabyte; each user action returns far sooner than a connect fails.
     Fd in = ConnectWhenListening(a), out = ConnectWhenListening(b);
     ASSERT_TRUE(app.waitFor([&] { return app.row(1).ends_with("P1 (Up) P2 (Up)"); }));
@@ -73,10 +62,12 @@ TEST(AppFaultTest, AConnectThatNeverCompletesShowsConnectingAndHoldsUpNothing) {
 
     // "Deactivate Port 1" ends the attempt, its socket goes, and nothing more is reported of it.
     app.logic.rowClicked(0);
+    const std::size_t descriptors = testsupport::open_fd_count();
     EXPECT_LT(timed([&] { app.logic.activateClicked(0); }), std::chrono::seconds(5));
     EXPECT_TRUE(app.stats(0).ends_with("|Activate Port 1") &&
                 app.entry(0).config.port[0].active == 0);
-    EXPECT_TRUE(testsupport::wait_until([&] { return ConnectsUnderWay(stalled.port) == pending; }));
+    EXPECT_TRUE(
+        testsupport::wait_until([&] { return testsupport::open_fd_count() == descriptors - 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // room for a stray report
     EXPECT_TRUE(app.hasEvent("Link 0 (slow) Port 0 deactivated") &&
                 app.row(0).ends_with("P1 (Down) P2 (Down)"));
@@ -100,9 +91,9 @@ TEST(AppFaultTest, APortInUseIsReportedShownDownAndActivatedOnceFree) {
     EXPECT_TRUE(app.row(1) == Format("dgram|UDP port %u|TCP Server|P1 (Down) P2 (Down)", udpPort) &&
                 app.stats(0).ends_with("|Not activated, IP not connected|0 |0 |Activate Port 1"));
     // The choice is kept, the other port serves; once free, "Activate Port 1" takes the port.
-    EXPECT_EQ(+app.entry(0).config.port[0].active, 1u);
     Fd client = ConnectWhenListening(other);
     EXPECT_TRUE(app.waitFor([&] { return app.row(0).ends_with("P1 (Down) P2 (Up)"); }));
+    EXPECT_EQ(+app.entry(0).config.port[0].active, 1u);
     takenTcp.reset();
     app.logic.activateClicked(0);
     EXPECT_TRUE(app.stats(0).ends_with("|Deactivate Port 1"));

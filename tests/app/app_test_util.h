@@ -1,6 +1,5 @@
-// The application's logic on the real engine without widgets: a session in a temporary directory,
-// the queues to the main thread, the main dialog with a view that records what it is told, and the
-// link and send buffer dialogs. The test plays the main thread: pump() does what the widgets do.
+// The application's logic on the real engine without widgets, in a temporary directory; the test
+// plays the main thread: pump() does what the widgets do, the view records what they are told.
 #pragma once
 
 #include "app/core/link_dialog_logic.h"

@@ -1,6 +1,5 @@
-// The main dialog, the link commands with their dialog and the send buffer dialog, on the real
-// engine with real sockets: what the lists, statistics and boxes show, what the widgets are
-// told, and what the engine and the table end up with.
+// The main, link and send buffer dialogs on the real engine with real sockets: what the lists,
+// statistics and boxes show, what the widgets are told, and what the engine and table hold.
 #include "tests/app/app_test_util.h"
 
 #include <gtest/gtest.h>
@@ -20,11 +19,11 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     ASSERT_TRUE(app.start(table, {1, 0, 1, 0})); // events to file, row 1 selected
     EXPECT_EQ(app.view.take() + app.boxes(2),
               "W +0 ~0 +1 ~1 s1 T S W tracing events hex 11 10 100 100");
-    EXPECT_EQ(app.row(0) + "/" + app.row(1), "First|TCP Server|COM3|P1 (Down) P2 (Down)/Last|TCP "
-                                             "Server|TCP Server|P1 (Listening) P2 (Listening)");
-    EXPECT_EQ(app.stats(0), Format("IP|TCP Server Port %u|Activated, IP not connected|0 |0 |"
-                                   "Deactivate Port 1",
-                                   p1));
+    EXPECT_EQ(app.row(0) + "/" + app.row(1) + "/" + app.stats(0),
+              Format("First|TCP Server|COM3|P1 (Down) P2 (Down)/Last|TCP Server|TCP Server|P1 "
+                     "(Listening) P2 (Listening)/IP|TCP Server Port %u|Activated, IP not "
+                     "connected|0 |0 |Deactivate Port 1",
+                     p1));
     app.logic.asciiClicked(true);
     EXPECT_EQ(app.boxes(2), "tracing events ascii 11 10 101 101");
     app.logic.hexClicked(true);
@@ -49,8 +48,9 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
                      app.state().dialogOpen, asked),
               "Add New Link Link1 10");
     LinkForm form = ServerForm(dialog.workingCopy().config, "LAST", 0, 0);
-    EXPECT_EQ(dialog.save(form).message,
-              "Name LAST already used by an existing link (# 2), please enter a different name");
+    const SaveOutcome refused = dialog.save(form);
+    EXPECT_EQ(refused.message + std::to_string(refused.closed),
+              "Name LAST already used by an existing link (# 2), please enter a different name0");
     LinkStatus status{};
     EXPECT_EQ(app.entry(1).inUse + WeaveGetLinkStatus(1, &status) + !dialog.isOpen(), 0u);
     app.view.take();
@@ -89,34 +89,53 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     app.send.send(1, "48690d0A", false, true);
     char got[5] = {};
     EXPECT_TRUE(testsupport::read_exact(client.get(), got, 5) && std::string(got, 5) == "Hi\r\n\r");
-    ASSERT_TRUE(app.send.open());
-    app.logic.rowClicked(0);
-    app.send.send(0, "00", false, false);
+    for (const int port : {0, -1}) { // First, selected after opening; then no port selected
+        ASSERT_TRUE(app.send.open());
+        app.logic.rowClicked(0);
+        app.send.send(port, "00", false, false);
+    }
     EXPECT_TRUE(app.hasEvent("Test buffer sent on Link (1) PLANT P2") &&
                 app.hasEvent("Buffer tx Link (0) P1 failed: port not activated") &&
-                !app.state().dialogOpen);
+                app.hasEvent("cannot send buffer: no port selected") && !app.state().dialogOpen);
     app.logic.currentRowChanged(-1);
     EXPECT_FALSE(app.send.open() || dialog.editLink() || dialog.removeLink(yes) || asked);
 
-    // The engine no longer holds First: the refusal is told, the choice kept, the texts stay.
-    WeaveFreeLink(0);
-    app.logic.rowClicked(0);
-    app.logic.activateClicked(0);
-    EXPECT_EQ(app.stats(1) + app.boxes(0),
-              "Serial|COM3|Disconnected|0 |0 |Activate Port 2hex 10 00 000 010");
-    EXPECT_TRUE(app.hasEvent("Link 0 Port 0 activation error: link not allocated"));
     // Remove asks first, then selects the last row (or none); the engine lets the ports go.
     app.view.take();
     app.logic.rowClicked(0);
-    EXPECT_FALSE(dialog.removeLink([](const std::string& text) { return text == "x"; }));
-    EXPECT_TRUE(dialog.removeLink(
-        [](const std::string& text) { return text == "Confirm Delete Link First"; }));
-    EXPECT_EQ(app.view.take() + app.boxes(1), "W -0 s1 S W tracing hex 11 11 000 010");
+    EXPECT_FALSE(dialog.removeLink([&](const std::string& text) { // gone while it was asked
+        return app.entry(0).inUse = 0, text == "Confirm Delete Link First";
+    }));
+    app.entry(0).inUse = 1;
+    EXPECT_TRUE(dialog.removeLink(yes));
+    EXPECT_EQ(app.view.take() + app.boxes(1), "S W -0 s1 S W tracing hex 11 11 000 010");
     EXPECT_TRUE(app.hasEvent("Removed link 0 (First)") && app.entry(0).inUse == 0);
     app.view.take();
     EXPECT_TRUE(dialog.removeLink(yes) && Closed(moved) && dialog.removeLink(yes) && Closed(p1));
     EXPECT_EQ(app.view.take() + std::to_string(app.state().settings.selectedLinkRow),
               "-1 s0 S W -0 s-1 4294967295");
+}
+
+TEST(DialogsTest, WhatTheEngineRefusesIsToldAndTheTableStaysConsistent) {
+    EngineCalls calls; // it takes no configuration of link 1 and activates nothing
+    calls.setLinkConfig = [](std::int32_t id, const LinkConfig* config, char* errText) {
+        return id == 0 ? WeaveSetLinkConfig(id, config, errText)
+                       : (std::strcpy(errText, "refused"), 0u);
+    };
+    calls.activatePort = [](std::int32_t, std::int32_t, char* errText) {
+        return std::strcpy(errText, "refused"), 0u;
+    };
+    LinkTable table{};
+    testsupport::set_link(table, 0, "Ok", Server(0), Server(0));
+    testsupport::set_link(table, 1, "Bad", Server(0), Server(0));
+    App app(calls);
+    ASSERT_TRUE(app.start(table) && app.hasEvent("Link 1 config failed: refused"));
+    app.logic.currentRowChanged(0);
+    app.logic.activateClicked(0); // the user's choice is kept all the same
+    LinkStatus status{};
+    EXPECT_EQ(app.boxes(0) + Format(" %u%u", app.entry(1).inUse, WeaveGetLinkStatus(1, &status)),
+              "hex 10 00 000 000 00");
+    EXPECT_TRUE(app.hasEvent("Link 0 Port 0 activation error: refused"));
 }
 
 } // namespace

@@ -40,8 +40,7 @@ std::string Value(const PortForm& port, const Field& f) {
                                : port.*f.text;
 }
 
-// Types "name=PLANT;p1.bufferSize=2049" into the form.
-void Edit(LinkForm& form, const std::string& edits) {
+void Edit(LinkForm& form, const std::string& edits) { // types "name=X;p1.bufferSize=2049"
     std::string edit;
     for (std::istringstream in(edits); std::getline(in, edit, ';');) {
         const std::string key = edit.substr(0, edit.find('=')), value = edit.substr(key.size() + 1);
@@ -70,8 +69,7 @@ std::string Shown(const LinkForm& form, const LinkForm* base = nullptr) {
     return out.empty() ? out : out.substr(1);
 }
 
-// A link using every field: P1 serial on COM7 gathering 2048 bytes or up to a 0xff, with a hex
-// generator; P2 a UDP port forwarding at once (its other conditions are then never looked at).
+// Every field used: P1 serial, gathering, hex generator; P2 UDP at once (other conditions unread).
 const std::string STORED =
     "name=Rich;p1.comIndex=6;p1.baudIndex=14;p1.parityIndex=4;p1.stopBitsIndex=2;"
     "p1.fwdBufferFull=1;p1.fwdFrameEnd=1;p1.bufferSize=2048;p1.frameEndChar=255;"
@@ -91,8 +89,7 @@ constexpr char INTER_CHAR[] = "Please enter a non zero interchar timeout value";
 constexpr char COM4_USED[] = "port COM4 already used by link Plant";
 const std::string E_ACUTE = "\xC3\xA9";
 
-// Typed over the stored link's form: names and COM ports in use, its own, a free entry's, or
-// held only in another link's IP records; every limit exactly and one past.
+// Names and COM ports in use, its own, a free entry's, in IP records; each limit at and one past.
 const struct {
     std::string edits;   // typed over the form of the stored link
     const char* message; // the failed check's text; "" when the form is accepted
