@@ -33,8 +33,7 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     EXPECT_EQ(app.boxes(2), "tracing trace hex 11 10 010 010");
     app.logic.traceToFileSwitchedOff();
     EXPECT_EQ(app.view.take() + app.boxes(2), "W W W W W tracing hex 11 10 000 010");
-    EXPECT_TRUE(app.hasEvent("Added link 0 (First) Port 0 (TCP Server) Port 1 (COM3)") &&
-                app.events.front().text == "System startup");
+    EXPECT_TRUE(app.hasEvent("System startup") && app.events.front().text == "System startup");
 
     // One dialog at a time; a failed check keeps it open and the entry free.
     LinkDialogLogic& dialog = app.dialog;
@@ -114,6 +113,11 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     EXPECT_TRUE(dialog.removeLink(yes) && Closed(moved) && dialog.removeLink(yes) && Closed(p1));
     EXPECT_EQ(app.view.take() + std::to_string(app.state().settings.selectedLinkRow),
               "-1 s0 S W -0 s-1 4294967295");
+    for (std::uint32_t id = 0; id < MAX_LINKS; ++id) { // with 32 links listed there is no room
+        app.logic.addLinkRow(app.entry(id));
+    }
+    EXPECT_TRUE(!dialog.newLink() &&
+                app.hasEvent("Cannot create new link (max number of links reached)"));
 }
 
 TEST(DialogsTest, WhatTheEngineRefusesIsToldAndTheTableStaysConsistent) {
