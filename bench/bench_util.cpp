@@ -121,67 +121,9 @@ long rss_kib(pid_t pid) {
     return 0;
 }
 
-int connect_retry(std::uint16_t port, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    while (std::chrono::steady_clock::now() < end) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
-            return fd;
-        }
-        ::close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-}
-
-std::uint16_t free_port() {
-    // Random picks below the range the system gives connecting sockets (32768 and up), never the
-    // same port twice in a run: two links on one port would leave one of them without traffic.
-    static std::set<std::uint16_t> given;
-    static std::mt19937 random{std::random_device{}()};
-    std::uniform_int_distribution<unsigned> pick(20000, 32767);
-    for (;;) {
-        const auto port = static_cast<std::uint16_t>(pick(random));
-        if (given.count(port) != 0) {
-            continue;
-        }
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_ANY);
-        sa.sin_port = htons(port);
-        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-        ::close(fd);
-        if (free) {
-            given.insert(port);
-            return port;
-        }
-    }
-}
-
 void set_no_delay(int fd) {
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-bool write_all(int fd, const void* data, std::size_t length) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (length > 0) {
-        const ssize_t n = ::write(fd, p, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 Pty open_pty() {
@@ -205,18 +147,6 @@ double percentile(std::vector<double> samples, double p) {
     std::sort(samples.begin(), samples.end());
     const auto rank = static_cast<std::size_t>(p / 100.0 * static_cast<double>(samples.size() - 1));
     return samples[rank];
-}
-
-TempDir::TempDir() {
-    char pattern[] = "/tmp/portweave-bench-XXXXXX";
-    if (const char* made = ::mkdtemp(pattern)) {
-        path_ = made;
-    }
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 } // namespace bench

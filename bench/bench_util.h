@@ -1,6 +1,10 @@
 // Helpers of the side-by-side benchmark: child processes, their CPU time and memory, clocks,
-// loopback connections, pseudo-terminals and percentiles.
+// pseudo-terminals and percentiles; loopback peers, ports and directories come from the tests'
+// support.
 #pragma once
+
+#include "tests/support/loopback.h"
+#include "tests/support/pty.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -32,11 +36,16 @@ double cpu_ms(pid_t pid);
 long rss_kib(pid_t pid);
 
 // Connects to 127.0.0.1:port, retrying until `timeoutMs` has passed; -1 on failure.
-int connect_retry(std::uint16_t port, int timeoutMs = 10000);
-// A port that nothing uses at the moment and that this run has not handed out before.
-std::uint16_t free_port();
+inline int connect_retry(std::uint16_t port, int timeoutMs = 10000) {
+    return testsupport::tcp_connect_within(port, timeoutMs).release();
+}
+// A port that nothing uses at the moment and that this run has not handed out before: two links
+// on one port would leave one of them without traffic.
+inline std::uint16_t free_port() {
+    return testsupport::free_tcp_port();
+}
 void set_no_delay(int fd);
-bool write_all(int fd, const void* data, std::size_t length);
+using testsupport::write_all;
 
 // A pseudo-terminal pair: the master is the device's far end, `slavePath` the device.
 struct Pty {
@@ -48,17 +57,6 @@ Pty open_pty();
 // The value below which `p` (0 to 100) percent of the samples lie.
 double percentile(std::vector<double> samples, double p);
 
-// A scratch directory, removed with its contents on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    [[nodiscard]] const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using TempDir = testsupport::TempDir;
 
 } // namespace bench

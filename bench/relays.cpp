@@ -76,7 +76,7 @@ private:
     bool launch(const LinkTable& table, const std::string& portsFile) {
         namespace fs = std::filesystem;
         std::error_code ec;
-        const std::string exe = dir_.path() + "/portweave";
+        const std::string exe = dir_.str() + "/portweave";
         fs::copy_file(binary_, exe, fs::copy_options::overwrite_existing, ec);
         if (ec) {
             std::fprintf(stderr, "cannot copy %s: %s\n", binary_.c_str(), ec.message().c_str());
@@ -84,15 +84,15 @@ private:
         }
         SettingsBlock settings{};
         settings.selectedLinkRow = SELECTED_ROW_NONE;
-        std::ofstream data(dir_.path() + "/" + DATA_FILE_NAME, std::ios::binary);
+        std::ofstream data(dir_.str() + "/" + DATA_FILE_NAME, std::ios::binary);
         data.write(reinterpret_cast<const char*>(&settings), sizeof settings);
         data.write(reinterpret_cast<const char*>(&table), sizeof table);
         data.close();
         if (!portsFile.empty()) {
-            std::ofstream(dir_.path() + "/portweave.ports") << portsFile;
+            std::ofstream(dir_.str() + "/portweave.ports") << portsFile;
         }
         child_ =
-            spawn({exe}, dir_.path(), {"QT_QPA_PLATFORM=offscreen"}, dir_.path() + "/output.log");
+            spawn({exe}, dir_.str(), {"QT_QPA_PLATFORM=offscreen"}, dir_.str() + "/output.log");
         return child_.pid > 0;
     }
 

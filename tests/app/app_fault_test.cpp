@@ -30,7 +30,7 @@ TEST(AppFaultTest, AConnectThatNeverCompletesShowsConnectingAndHoldsUpNothing) {
                                    "Deactivate Port 1",
                                    stalled.port));
     // The other link carries a megabyte; each user action returns far sooner than a connect fails.
-    Fd in = ConnectWhenListening(a), out = ConnectWhenListening(b);
+    Fd in = tcp_connect_within(a), out = tcp_connect_within(b);
     ASSERT_TRUE(app.waitFor([&] { return app.row(1).ends_with("P1 (Up) P2 (Up)"); }));
     const std::vector<std::uint8_t> data = testsupport::pattern(1 << 20, 61);
     app.logic.rowClicked(1);
@@ -91,14 +91,14 @@ TEST(AppFaultTest, APortInUseIsReportedShownDownAndActivatedOnceFree) {
     EXPECT_TRUE(app.row(1) == Format("dgram|UDP port %u|TCP Server|P1 (Down) P2 (Down)", udpPort) &&
                 app.stats(0).ends_with("|Not activated, IP not connected|0 |0 |Activate Port 1"));
     // The choice is kept, the other port serves; once free, "Activate Port 1" takes the port.
-    Fd client = ConnectWhenListening(other);
+    Fd client = tcp_connect_within(other);
     EXPECT_TRUE(app.waitFor([&] { return app.row(0).ends_with("P1 (Down) P2 (Up)"); }));
     EXPECT_EQ(+app.entry(0).config.port[0].active, 1u);
     takenTcp.reset();
     app.logic.activateClicked(0);
     EXPECT_TRUE(app.stats(0).ends_with("|Deactivate Port 1"));
     EXPECT_TRUE(app.waitFor([&] { return app.row(0).ends_with("P1 (Listening) P2 (Up)"); }));
-    EXPECT_TRUE(ConnectWhenListening(tcpPort).valid());
+    EXPECT_TRUE(tcp_connect_within(tcpPort).valid());
     app.stop();
     const LinkTable saved = TableOf(app.saved());
     EXPECT_EQ(saved.entry[0].config.port[0].active + saved.entry[1].config.port[0].active, 2u);
@@ -137,7 +137,7 @@ TEST(AppFaultTest, DamagedDataFilesNeverStopTheStartAndLinksCanStillBeAdded) {
         EXPECT_EQ(listed + std::to_string(app.hasEvent("Failed to read data file")) +
                       std::to_string(app.log.eventsToFile()), // 0xFFFFFFFF is not "on"
                   names + std::to_string(readFailed) + std::to_string(!names.empty()));
-        EXPECT_TRUE(names.empty() || ConnectWhenListening(port).valid()) << "entry 0 runs";
+        EXPECT_TRUE(names.empty() || tcp_connect_within(port).valid()) << "entry 0 runs";
         EXPECT_EQ(names == "first " + n40 + " ",
                   app.hasEvent(Format("Link 1 (%s) Port 0 TCP connecting to %s 4000...",
                                       n40.c_str(), std::string(40, 'h').c_str())));
@@ -145,7 +145,7 @@ TEST(AppFaultTest, DamagedDataFilesNeverStopTheStartAndLinksCanStillBeAdded) {
         const std::uint16_t fresh = free_tcp_port();
         ASSERT_TRUE(
             app.dialog.save(ServerForm(app.dialog.workingCopy().config, "fresh", fresh, 0)).closed);
-        EXPECT_TRUE(ConnectWhenListening(fresh).valid());
+        EXPECT_TRUE(tcp_connect_within(fresh).valid());
         app.stop();
         const std::string saved = app.saved();
         listed.clear();

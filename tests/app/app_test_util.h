@@ -49,11 +49,7 @@ inline LinkForm ServerForm(const LinkConfig& start, const char* name, std::uint1
     return form;
 }
 
-inline Fd ConnectWhenListening(std::uint16_t port) {
-    Fd fd;
-    testsupport::wait_until([&] { return (fd = testsupport::tcp_connect(port)).valid(); });
-    return fd;
-}
+using testsupport::tcp_connect_within;
 
 inline bool Closed(std::uint16_t port) { // the socket layer closes a listener on its own thread
     return testsupport::wait_until([&] { return !testsupport::tcp_connect(port).valid(); });

@@ -80,7 +80,7 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     EXPECT_TRUE(app.hasEvent("Updated link 1 (PLANT) Port 0 (TCP Server) Port 1 (TCP Server)"));
 
     // Each Send is one event and closes the dialog; it acts on the link selected at that moment.
-    Fd client = ConnectWhenListening(moved);
+    Fd client = tcp_connect_within(moved);
     ASSERT_TRUE(app.waitFor([&] { return app.row(2).ends_with("P2 (Up)"); }));
     ASSERT_TRUE(app.send.open());
     EXPECT_EQ(app.send.linkLine() + "|" + app.send.portEntry(1),

@@ -6,12 +6,13 @@
 #include <cstdio>
 #include <dirent.h>
 #include <mutex>
-#include <netinet/in.h>
 #include <poll.h>
 #include <random>
+#include <set>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace testsupport {
 
@@ -25,59 +26,59 @@ sockaddr_in loopback_address(std::uint16_t port) {
     return sa;
 }
 
-constexpr std::uint16_t FIRST_PICKED_PORT = 20000;
+bool bind_to(int fd, std::uint16_t port) {
+    const sockaddr_in sa = loopback_address(port);
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+}
 
 // The lowest port the system hands out on its own to sockets that connect or bind to port 0.
 std::uint16_t first_ephemeral_port() {
     unsigned low = 0;
     unsigned high = 0;
-    if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
-        if (std::fscanf(f, "%u %u", &low, &high) != 2) {
-            low = 0;
-        }
+    FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r");
+    const bool read = f != nullptr && std::fscanf(f, "%u %u", &low, &high) == 2;
+    if (f != nullptr) {
         std::fclose(f);
     }
-    return low >= 2048 && low <= 65535 ? static_cast<std::uint16_t>(low) : 32768;
+    return read && low >= 2048 && low <= 65535 ? static_cast<std::uint16_t>(low) : 32768;
 }
 
-bool bindable(int type, std::uint16_t port) {
-    Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
-    sockaddr_in sa = loopback_address(port);
-    return ::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-}
-
-// A free port below the range the system picks ports from for connecting sockets. A port from
-// that range could be taken by any client socket of any process (another test running at the
-// same time) between this call and the bind that the caller makes later; below it, only a
-// process that picks the same port on purpose can take it, and picks here are random.
+// Below the range of the system's own picks, only a process that picks the same port on purpose
+// can take it between this call and the caller's bind; picks are random, and never repeated, so
+// that two ports of one test (or one benchmark run) cannot collide.
 std::uint16_t free_port(int type) {
     static std::mutex mutex;
     static std::mt19937 random{std::random_device{}()};
+    static std::set<std::uint16_t> given;
     const std::uint16_t high = first_ephemeral_port();
-    // The soak keeps its own ports below this, so that its churn never meets other tests' ports.
-    const std::uint16_t low = high > FIRST_PICKED_PORT + 1000 ? FIRST_PICKED_PORT : 1024;
+    const std::uint16_t low = high > 21000 ? 20000 : 1024; // the soak keeps below 20000
     std::lock_guard<std::mutex> lock(mutex);
     std::uniform_int_distribution<unsigned> pick(low, high - 1u);
-    for (int attempt = 0; attempt < 1000; ++attempt) {
+    for (int attempt = 0; attempt < 10000; ++attempt) {
         const auto port = static_cast<std::uint16_t>(pick(random));
-        if (bindable(type, port)) {
+        if (given.count(port) == 0 &&
+            bind_to(Fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0)).get(), port)) {
+            given.insert(port);
             return port;
         }
     }
-    // Everything below the range is taken: let the system choose.
-    Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
-    sockaddr_in sa = loopback_address(0);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        return 0;
-    }
-    return local_port(fd.get());
+    return 0;
 }
 
-// Milliseconds until `end`, at most 0 once it has passed.
-int ms_left(std::chrono::steady_clock::time_point end) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
-    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+bool wait_readable(int fd, std::chrono::steady_clock::time_point end) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        const int n = ::poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0)));
+        if (n >= 0 || errno != EINTR) {
+            return n > 0;
+        }
+    }
+}
+
+std::chrono::steady_clock::time_point after(int ms) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
 }
 
 } // namespace
@@ -90,9 +91,7 @@ Fd& Fd::operator=(Fd&& other) noexcept {
 }
 
 int Fd::release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
+    return std::exchange(fd_, -1);
 }
 
 void Fd::reset(int fd) {
@@ -105,6 +104,7 @@ void Fd::reset(int fd) {
 std::uint16_t free_tcp_port() {
     return free_port(SOCK_STREAM);
 }
+
 std::uint16_t free_udp_port() {
     return free_port(SOCK_DGRAM);
 }
@@ -121,41 +121,35 @@ Fd tcp_connect(std::uint16_t port, int receiveBuffer) {
     return fd;
 }
 
+Fd tcp_connect_within(std::uint16_t port, int timeoutMs) {
+    Fd fd;
+    wait_until([&] { return (fd = tcp_connect(port)).valid(); },
+               std::chrono::milliseconds(timeoutMs));
+    return fd;
+}
+
 Fd tcp_listen(std::uint16_t port) {
     Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int on = 1;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in sa = loopback_address(port);
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
-        ::listen(fd.get(), 8) != 0) {
-        return Fd();
-    }
-    return fd;
+    return bind_to(fd.get(), port) && ::listen(fd.get(), 8) == 0 ? std::move(fd) : Fd();
 }
 
 Fd tcp_accept(int listenFd, int timeoutMs) {
-    if (!wait_readable(listenFd, timeoutMs)) {
-        return Fd();
-    }
-    return Fd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+    return wait_readable(listenFd, after(timeoutMs))
+               ? Fd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC))
+               : Fd();
 }
 
 Fd udp_bind(std::uint16_t port) {
     Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in sa = loopback_address(port);
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        return Fd();
-    }
-    return fd;
+    return bind_to(fd.get(), port) ? std::move(fd) : Fd();
 }
 
 std::uint16_t local_port(int fd) {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        return 0;
-    }
-    return ntohs(sa.sin_port);
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0 ? ntohs(sa.sin_port) : 0;
 }
 
 bool udp_send(int fd, std::uint16_t port, const void* data, std::size_t length) {
@@ -170,26 +164,11 @@ void tcp_reset(Fd& fd) {
     fd.reset();
 }
 
-bool wait_readable(int fd, int timeoutMs) {
-    pollfd p{fd, POLLIN, 0};
-    for (;;) {
-        const int n = ::poll(&p, 1, timeoutMs);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        return n > 0;
-    }
-}
-
 std::vector<std::uint8_t> read_for(int fd, int timeoutMs, std::size_t limit) {
     std::vector<std::uint8_t> out;
     std::uint8_t chunk[4096];
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (out.size() < limit) {
-        const int left = ms_left(end);
-        if (left <= 0 || !wait_readable(fd, left)) {
-            break;
-        }
+    const auto end = after(timeoutMs);
+    while (out.size() < limit && wait_readable(fd, end)) {
         const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, limit - out.size()));
         if (n <= 0) {
             break;
@@ -206,32 +185,29 @@ bool read_exact(int fd, void* data, std::size_t length, int timeoutMs) {
 }
 
 bool wait_peer_closed(int fd, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto end = after(timeoutMs);
     std::uint8_t chunk[4096];
-    for (;;) {
-        const int left = ms_left(end);
-        if (left <= 0 || !wait_readable(fd, left)) {
-            return false;
-        }
+    while (wait_readable(fd, end)) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
             return true;
         }
     }
+    return false;
 }
 
 bool write_all(int fd, const void* data, std::size_t length) {
     const auto* in = static_cast<const std::uint8_t*>(data);
     while (length > 0) {
-        const ssize_t n = ::send(fd, in, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
+        ssize_t n = ::send(fd, in, length, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK) {
+            n = ::write(fd, in, length);
         }
-        if (n <= 0) {
+        if (n <= 0 && !(n < 0 && errno == EINTR)) {
             return false;
         }
-        in += n;
-        length -= static_cast<std::size_t>(n);
+        in += std::max<ssize_t>(n, 0);
+        length -= static_cast<std::size_t>(std::max<ssize_t>(n, 0));
     }
     return true;
 }
@@ -240,9 +216,7 @@ std::size_t open_fd_count() {
     std::size_t count = 0;
     if (DIR* dir = ::opendir("/proc/self/fd")) {
         while (const dirent* entry = ::readdir(dir)) {
-            if (entry->d_name[0] != '.') {
-                ++count;
-            }
+            count += entry->d_name[0] != '.' ? 1 : 0;
         }
         ::closedir(dir);
         --count; // the directory's own descriptor
@@ -253,9 +227,7 @@ std::size_t open_fd_count() {
 double process_cpu_ms() {
     rusage ru{};
     ::getrusage(RUSAGE_SELF, &ru);
-    const auto ms = [](const timeval& tv) {
-        return static_cast<double>(tv.tv_sec) * 1000.0 + static_cast<double>(tv.tv_usec) / 1000.0;
-    };
+    const auto ms = [](const timeval& tv) { return tv.tv_sec * 1000.0 + tv.tv_usec / 1000.0; };
     return ms(ru.ru_utime) + ms(ru.ru_stime);
 }
 
@@ -276,14 +248,11 @@ StalledListener stalled_listener() {
         return s;
     }
     s.port = local_port(s.listener.get());
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(s.port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in sa = loopback_address(s.port);
     // With a backlog of 0 one completed connection fills the queue; a second makes sure.
     for (int i = 0; i < 2; ++i) {
         Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        (void)::connect(c.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        (void)::connect(c.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
         s.queued.push_back(std::move(c));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

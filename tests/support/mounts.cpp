@@ -40,8 +40,7 @@ int WriteUntilRefused(int fd, std::size_t size) {
     }
 }
 
-} // namespace
-
+// Enters a private mount namespace at the first call, so that no mount is seen outside.
 bool mounts_available() {
     static const bool available = [] {
         if (::unshare(CLONE_NEWNS) != 0) {
@@ -52,6 +51,8 @@ bool mounts_available() {
     }();
     return available;
 }
+
+} // namespace
 
 std::size_t tmpfs_block_size() {
     return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
@@ -100,22 +101,6 @@ void SmallTmpfs::release() {
 bool SmallTmpfs::setReadOnly(bool readOnly) {
     const unsigned long flags = MS_REMOUNT | MS_NOSUID | MS_NODEV | (readOnly ? MS_RDONLY : 0);
     return ::mount("tmpfs", path_.c_str(), "tmpfs", flags, nullptr) == 0;
-}
-
-ReadOnlyBind::ReadOnlyBind(const std::string& dir) : dir_(dir) {
-    if (!mounts_available() || ::mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-        return;
-    }
-    bound_ = ::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
-    if (!bound_) {
-        ::umount2(dir.c_str(), MNT_DETACH);
-    }
-}
-
-ReadOnlyBind::~ReadOnlyBind() {
-    if (bound_) {
-        ::umount2(dir_.c_str(), MNT_DETACH);
-    }
 }
 
 } // namespace testsupport

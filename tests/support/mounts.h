@@ -1,22 +1,17 @@
 // Small file systems for the tests of full and read-only directories: a tmpfs of a few pages
-// mounted on a fresh directory, which a test fills to the last block or turns read-only, and
-// read-only bind mounts of existing directories.
+// mounted on a fresh directory, which a test fills to the last block or turns read-only.
 //
 // Every mount is made in a private mount namespace that the process enters at the first mount
 // (the calling thread and every thread or process it starts later see the mounts; nothing outside
 // the test ever does), so a test that crashes leaves no mount behind. Mounting needs root
-// (CAP_SYS_ADMIN); where the system refuses, mounts_available() is false and the tests fall back
-// to simulated write failures or skip.
+// (CAP_SYS_ADMIN); where the system refuses, nothing is mounted and the tests fall back to
+// simulated write failures or skip.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
 namespace testsupport {
-
-// Whether this process can make mounts of its own (it enters its private namespace on the first
-// call). Call it on the thread that will use the mounts, before starting other threads.
-bool mounts_available();
 
 // A tmpfs of `bytes` (rounded up to whole pages) mounted on a new temporary directory.
 class SmallTmpfs {
@@ -41,21 +36,6 @@ public:
 private:
     std::string path_;
     bool mounted_ = false;
-};
-
-// `dir` bound onto itself read-only for the object's lifetime: nothing can be created, changed or
-// removed in it, not even by root.
-class ReadOnlyBind {
-public:
-    explicit ReadOnlyBind(const std::string& dir);
-    ~ReadOnlyBind();
-    ReadOnlyBind(const ReadOnlyBind&) = delete;
-    ReadOnlyBind& operator=(const ReadOnlyBind&) = delete;
-    [[nodiscard]] bool bound() const { return bound_; }
-
-private:
-    std::string dir_;
-    bool bound_ = false;
 };
 
 // Size of a file system block of the tmpfs (a page).

@@ -1,5 +1,5 @@
-// Pseudo-terminals as serial devices for tests, and a scratch working directory that holds the
-// serial layer's name file ("portweave.ports", read when the serial layer starts).
+// Pseudo-terminals as serial devices, and temporary directories: one of them the current
+// directory, holding the serial layer's name file ("portweave.ports", read when the layer starts).
 #pragma once
 
 #include <chrono>
@@ -11,51 +11,33 @@
 
 namespace testsupport {
 
-// A pseudo-terminal: the slave path is what the serial layer opens, the master is the far device.
+// The slave path is what the serial layer opens; the master is the far device.
 class PtyPair {
 public:
     using Bytes = std::vector<std::uint8_t>;
 
     PtyPair();
-    ~PtyPair();
+    ~PtyPair() { hangUp(); }
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
     [[nodiscard]] int master() const { return master_; }
     [[nodiscard]] const std::string& slavePath() const { return slave_; }
     // Closes the master: the slave side hangs up.
     void hangUp();
-    // Writes everything, waiting while the pty is full, up to `limit`. True when all went.
+    // Writes everything, waiting while the pty is full, within `limit`.
     bool write(const Bytes& data, std::chrono::milliseconds limit = std::chrono::seconds(20));
     bool write(const std::string& text) { return write(Bytes(text.begin(), text.end())); }
-    // Reads until `count` bytes arrived or `limit` passed; returns what arrived.
+    // What arrived once `count` bytes did or `limit` passed.
     Bytes read(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
-    // Reads whatever arrives within `window`.
-    Bytes drain(std::chrono::milliseconds window);
+    // Whatever arrives within `window`.
+    Bytes drain(std::chrono::milliseconds window) { return read(SIZE_MAX, window); }
 
 private:
     int master_ = -1;
     std::string slave_;
 };
 
-// A fresh temporary directory made the current directory for the object's lifetime; removed
-// with the files and links made in it.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    // Writes the serial layer's name file: COM number (1-based) to device path, plus any extra
-    // raw lines.
-    void writePorts(const std::map<unsigned, std::string>& map, const std::string& extra = "");
-    [[nodiscard]] const std::string& path() const { return dir_; }
-
-private:
-    std::string dir_;
-    std::string oldCwd_;
-};
-
-// A fresh temporary directory (the current directory stays), removed with all it holds.
+// A fresh temporary directory, removed with all it holds.
 class TempDir {
 public:
     TempDir();
@@ -69,6 +51,22 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// A TempDir made the current directory for the object's lifetime.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    // Writes the name file: COM number (1-based) to device path, then any raw lines.
+    void writePorts(const std::map<unsigned, std::string>& map, const std::string& extra = "");
+    [[nodiscard]] std::string path() const { return dir_.str(); }
+
+private:
+    std::filesystem::path oldCwd_;
+    TempDir dir_;
 };
 
 } // namespace testsupport

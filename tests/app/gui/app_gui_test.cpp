@@ -85,7 +85,7 @@ void GuiTest::aSerialLinkFromCreationToRemoval() {
                                   LIMIT_MS);
 
         guitest::Click(run.dialog()->enableTracingBox());
-        Fd client = guitest::ConnectWhenListening(first);
+        Fd client = testsupport::tcp_connect_within(first);
         QTRY_COMPARE_WITH_TIMEOUT(run.linkCell(0, 3), QStringLiteral("P1 (Up) P2 (Up)"), LIMIT_MS);
         QVERIFY(device.write("ping"));
         QVERIFY(Receives(client, "ping"));
@@ -113,7 +113,7 @@ void GuiTest::aSerialLinkFromCreationToRemoval() {
         QTest::keyClick(dialog->nameEdit(), Qt::Key_Return);
         QTRY_VERIFY(run.linkDialog() == nullptr);
         QVERIFY(testsupport::wait_peer_closed(client.get(), LIMIT_MS));
-        QVERIFY(guitest::ConnectWhenListening(second).valid());
+        QVERIFY(testsupport::tcp_connect_within(second).valid());
     } // the orderly end writes the data file
 
     {
@@ -122,7 +122,7 @@ void GuiTest::aSerialLinkFromCreationToRemoval() {
         QVERIFY(run.app->start());
         QCOMPARE(run.linkCell(0, 0), QStringLiteral("Bridge"));
         QVERIFY(run.dialog()->enableTracingBox()->isChecked());
-        Fd client = guitest::ConnectWhenListening(second);
+        Fd client = testsupport::tcp_connect_within(second);
         QTRY_COMPARE_WITH_TIMEOUT(run.linkCell(0, 3), QStringLiteral("P1 (Up) P2 (Up)"), LIMIT_MS);
         QVERIFY(device.write("again"));
         QVERIFY(Receives(client, "again"));
@@ -135,7 +135,7 @@ void GuiTest::aSerialLinkFromCreationToRemoval() {
         QTRY_COMPARE_WITH_TIMEOUT(run.linkCell(0, 3), QStringLiteral("P1 (Up) P2 (Down)"),
                                   LIMIT_MS);
         QTest::mouseClick(button, Qt::LeftButton);
-        QVERIFY(guitest::ConnectWhenListening(second).valid());
+        QVERIFY(testsupport::tcp_connect_within(second).valid());
 
         // Remove, asked first: Cancel keeps the link, OK takes it.
         answers.next = MessageAnswer::Cancel;

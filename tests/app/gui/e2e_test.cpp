@@ -69,14 +69,8 @@ public:
     }
     // Connects to both servers and waits until the program took both connections.
     bool connect(Fd& a, Fd& b) const {
-        const auto within = [](std::uint16_t port) {
-            Fd fd;
-            testsupport::wait_until([&] { return (fd = testsupport::tcp_connect(port)).valid(); },
-                                    LIMIT);
-            return fd;
-        };
-        a = within(p1Port);
-        b = within(p2Port);
+        a = testsupport::tcp_connect_within(p1Port, 30000);
+        b = testsupport::tcp_connect_within(p2Port, 30000);
         return a.valid() && b.valid() && testsupport::wait_until([&] {
                    return count("event.log", "TCP connection accepted.") >= 2;
                });

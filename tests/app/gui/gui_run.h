@@ -86,16 +86,4 @@ inline void MakeTcpServer(pw::app::PortPanel* panel, std::uint16_t port) {
     QTest::keyClicks(panel->ipPortEdit(), QString::number(port));
 }
 
-// Connects once the port listens; the event loop runs meanwhile.
-inline testsupport::Fd ConnectWhenListening(std::uint16_t port) {
-    testsupport::Fd fd;
-    for (int i = 0; i < 1000 && !fd.valid(); ++i) {
-        fd = testsupport::tcp_connect(port);
-        if (!fd.valid()) {
-            QTest::qWait(10);
-        }
-    }
-    return fd;
-}
-
 } // namespace guitest
