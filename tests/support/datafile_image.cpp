@@ -7,12 +7,11 @@
 
 namespace testsupport {
 
-PortConfig tcp_server_port(std::uint16_t ipPort, bool active) {
+namespace {
+
+PortConfig port(std::uint32_t type, bool active) {
     PortConfig p{};
-    p.portType = PORT_TYPE_IP;
-    p.ipProtocol = IP_PROTO_TCP;
-    p.tcpRole = TCP_ROLE_SERVER;
-    p.ipPort = ipPort;
+    p.portType = type;
     p.fwdInstant = 1;
     p.bufferSize = 1400;
     p.interCharMs = 10;
@@ -21,18 +20,22 @@ PortConfig tcp_server_port(std::uint16_t ipPort, bool active) {
     return p;
 }
 
+} // namespace
+
+PortConfig tcp_server_port(std::uint16_t ipPort, bool active) {
+    PortConfig p = port(PORT_TYPE_IP, active);
+    p.ipProtocol = IP_PROTO_TCP;
+    p.tcpRole = TCP_ROLE_SERVER;
+    p.ipPort = ipPort;
+    return p;
+}
+
 PortConfig serial_port(std::uint32_t comIndex, bool active) {
-    PortConfig p{};
-    p.portType = PORT_TYPE_SERIAL;
+    PortConfig p = port(PORT_TYPE_SERIAL, active);
     p.comIndex = comIndex;
-    p.baudIndex = 6;
-    p.dataBitsIndex = 3;
+    p.baudIndex = 6;     // 9600
+    p.dataBitsIndex = 3; // 8, no parity, 1 stop bit
     p.parityIndex = 2;
-    p.fwdInstant = 1;
-    p.bufferSize = 1400;
-    p.interCharMs = 10;
-    p.reconnectSecs = 10;
-    p.active = active ? 1 : 0;
     return p;
 }
 

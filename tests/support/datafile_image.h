@@ -11,7 +11,7 @@ namespace testsupport {
 
 // A TCP server port on `ipPort` forwarding at once; `active` as stored.
 PortConfig tcp_server_port(std::uint16_t ipPort, bool active);
-// A serial port on COM index `comIndex` (0 is COM1) at 115200 bits/s, 8N1, forwarding at once.
+// A serial port on COM index `comIndex` (0 is COM1) at 9600 bits/s, 8N1, forwarding at once.
 PortConfig serial_port(std::uint32_t comIndex, bool active);
 // Entry `id` in use, named `name`, with the two ports.
 void set_link(LinkTable& table, std::uint32_t id, const char* name, const PortConfig& p1,

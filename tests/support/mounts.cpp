@@ -13,43 +13,20 @@ namespace testsupport {
 
 namespace {
 
-constexpr char FILLER_NAME[] = ".filler";
-
-std::string MakeTempDir(const char* prefix) {
-    std::string pattern = (std::filesystem::temp_directory_path() / prefix).string() + "XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        return std::string();
-    }
-    return pattern;
-}
-
-// Writes `size`-byte blocks to `fd` until the file system refuses one; the last errno.
-int WriteUntilRefused(int fd, std::size_t size) {
-    const std::vector<char> block(size, 'f');
-    for (;;) {
-        const ssize_t n = ::write(fd, block.data(), block.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        if (n == 0) {
-            return ENOSPC;
-        }
-    }
-}
-
 // Enters a private mount namespace at the first call, so that no mount is seen outside.
 bool mounts_available() {
-    static const bool available = [] {
-        if (::unshare(CLONE_NEWNS) != 0) {
-            return false;
-        }
-        // Private from here on: nothing mounted below propagates back to the system.
-        return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    }();
+    static const bool available = ::unshare(CLONE_NEWNS) == 0 &&
+                                  ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     return available;
+}
+
+// Appends `size`-byte blocks until the file system refuses one: true when it is full.
+bool write_until_full(int fd, std::size_t size) {
+    const std::vector<char> block(size, 'f');
+    ssize_t n = 0;
+    while ((n = ::write(fd, block.data(), block.size())) > 0 || (n < 0 && errno == EINTR)) {
+    }
+    return n == 0 || errno == ENOSPC;
 }
 
 } // namespace
@@ -59,13 +36,11 @@ std::size_t tmpfs_block_size() {
 }
 
 SmallTmpfs::SmallTmpfs(std::size_t bytes) {
-    if (!mounts_available()) {
+    std::string dir = (std::filesystem::temp_directory_path() / "pw-tmpfs-XXXXXX").string();
+    if (!mounts_available() || ::mkdtemp(dir.data()) == nullptr) {
         return;
     }
-    path_ = MakeTempDir("pw-tmpfs-");
-    if (path_.empty()) {
-        return;
-    }
+    path_ = dir;
     const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
     mounted_ = ::mount("tmpfs", path_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
 }
@@ -80,22 +55,18 @@ SmallTmpfs::~SmallTmpfs() {
 }
 
 bool SmallTmpfs::fill() {
-    const std::string filler = path_ + "/" + FILLER_NAME;
+    const std::string filler = path_ + "/.filler";
     const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return false;
-    }
     // Large blocks first, then single bytes for the rest of the last page.
-    int error = WriteUntilRefused(fd, 64 * 1024);
-    if (error == ENOSPC) {
-        error = WriteUntilRefused(fd, 1);
+    const bool full = fd >= 0 && write_until_full(fd, 64 * 1024) && write_until_full(fd, 1);
+    if (fd >= 0) {
+        ::close(fd);
     }
-    ::close(fd);
-    return error == ENOSPC;
+    return full;
 }
 
 void SmallTmpfs::release() {
-    ::unlink((path_ + "/" + FILLER_NAME).c_str());
+    ::unlink((path_ + "/.filler").c_str());
 }
 
 bool SmallTmpfs::setReadOnly(bool readOnly) {

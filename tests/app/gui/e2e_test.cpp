@@ -109,37 +109,29 @@ void ExpectSaved(const Install& install, std::uint32_t traceToFile) {
     EXPECT_EQ(+table.entry[0].config.port[1].ipPort, install.p2Port);
 }
 
-// Writes into one socket and counts what leaves the other, until stopped.
-class Stream {
-public:
-    Stream(int into, int from) : into_(into), from_(from) {
-        writer_ = std::thread([this] {
-            const auto data = testsupport::pattern(64 * 1024);
-            while (!stop_ && testsupport::write_all(into_, data.data(), data.size())) {
-            }
-        });
-        reader_ = std::thread([this] {
-            char chunk[65536];
-            for (ssize_t n; (n = ::recv(from_, chunk, sizeof chunk, 0)) > 0;) {
-                received_ += static_cast<std::uint64_t>(n);
-            }
-        });
-    }
+// Writes into one socket and counts what leaves the other, until it is destroyed.
+struct Stream {
+    Stream(int into, int from) : into(into), from(from) {}
     ~Stream() {
-        stop_ = true;
-        ::shutdown(into_, SHUT_RDWR);
-        ::shutdown(from_, SHUT_RDWR);
-        writer_.join();
-        reader_.join();
+        stop = true;
+        ::shutdown(into, SHUT_RDWR); // ends both threads' calls
+        ::shutdown(from, SHUT_RDWR);
     }
-    std::atomic<std::uint64_t> received_{0};
-
-private:
-    int into_;
-    int from_;
-    std::atomic<bool> stop_{false};
-    std::thread writer_;
-    std::thread reader_;
+    int into;
+    int from;
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> received{0};
+    std::jthread writer{[this] {
+        const auto data = testsupport::pattern(64 * 1024);
+        while (!stop && testsupport::write_all(into, data.data(), data.size())) {
+        }
+    }};
+    std::jthread reader{[this] {
+        char chunk[65536];
+        for (ssize_t n; (n = ::recv(from, chunk, sizeof chunk, 0)) > 0;) {
+            received += static_cast<std::uint64_t>(n);
+        }
+    }};
 };
 
 TEST(PortweaveProgramTest, BytesCrossAndTermEndsItInOrderWhileBothDirectionsStream) {
@@ -162,7 +154,7 @@ TEST(PortweaveProgramTest, BytesCrossAndTermEndsItInOrderWhileBothDirectionsStre
         Stream forth(a.get(), b.get());
         Stream back(b.get(), a.get());
         ASSERT_TRUE(testsupport::wait_until(
-            [&] { return forth.received_ > (1u << 20) && back.received_ > (1u << 20); }, 60s));
+            [&] { return forth.received > (1u << 20) && back.received > (1u << 20); }, 60s));
         ASSERT_EQ(kill(pid, SIGTERM), 0);
         EXPECT_EQ(WaitExit(pid, 60s), 0);
     }

@@ -42,15 +42,6 @@ struct Run {
         const QTableWidgetItem* item = dialog()->linksList()->item(row, column);
         return item != nullptr ? item->text() : QString();
     }
-    bool hasEvent(const QString& text) const {
-        const pw::app::LogListModel* events = dialog()->eventModel();
-        for (int row = 0; row < events->rowCount(); ++row) {
-            if (events->cell(row, 1) == text) {
-                return true;
-            }
-        }
-        return false;
-    }
 
     std::string dir;
     std::unique_ptr<pw::LogStore> log;
