@@ -10,7 +10,6 @@
 
 namespace {
 
-using namespace pw::app;
 using namespace apptest;
 using testsupport::set_link;
 using testsupport::timed;
@@ -100,13 +99,8 @@ TEST(AppFaultTest, APortInUseIsReportedShownDownAndActivatedOnceFree) {
     EXPECT_TRUE(app.waitFor([&] { return app.row(0).ends_with("P1 (Listening) P2 (Up)"); }));
     EXPECT_TRUE(tcp_connect_within(tcpPort).valid());
     app.stop();
-    const LinkTable saved = TableOf(app.saved());
+    const LinkTable saved = table_of(app.saved());
     EXPECT_EQ(saved.entry[0].config.port[0].active + saved.entry[1].config.port[0].active, 2u);
-}
-
-template <class Record>
-std::string Bytes(const Record& record) {
-    return std::string(reinterpret_cast<const char*>(&record), sizeof record);
 }
 
 TEST(AppFaultTest, DamagedDataFilesNeverStopTheStartAndLinksCanStillBeAdded) {
@@ -115,7 +109,8 @@ TEST(AppFaultTest, DamagedDataFilesNeverStopTheStartAndLinksCanStillBeAdded) {
     set_link(good, 0, "first", Server(port, true), Server(free_tcp_port()));
     set_link(good, 1, "second", Server(free_tcp_port()), Server(free_tcp_port()));
     const SettingsBlock settings{1, 0, 0, 0}; // events to file
-    const std::string image = Bytes(settings) + Bytes(good), tail(1000, 't'), n40(40, 'N');
+    const std::string image = testsupport::data_file_image(settings, good), tail(1000, 't'),
+                      n40(40, 'N');
     LinkTable noZero = good; // entry 1's name and its P1's host lost their zero
     std::memset(noZero.entry[1].config.name, 'N', sizeof noZero.entry[1].config.name);
     noZero.entry[1].config.port[0] = Client(4000, true);
@@ -124,7 +119,7 @@ TEST(AppFaultTest, DamagedDataFilesNeverStopTheStartAndLinksCanStillBeAdded) {
         // file, links listed, "Failed to read data file", tail kept; short: 100 bytes of entry 1
         {image.substr(0, sizeof settings + sizeof(LinkEntry) + 100), "first second ", true, ""},
         {image + tail, "first second ", false, tail},
-        {Bytes(settings) + Bytes(noZero), "first " + n40 + " ", false, ""},
+        {testsupport::data_file_image(settings, noZero), "first " + n40 + " ", false, ""},
         {std::string(DATA_FILE_SIZE, '\xff'), "", false, ""}};
     for (const auto& [bytes, names, readFailed, keptTail] : cases) {
         App app;
@@ -149,7 +144,7 @@ TEST(AppFaultTest, DamagedDataFilesNeverStopTheStartAndLinksCanStillBeAdded) {
         app.stop();
         const std::string saved = app.saved();
         listed.clear();
-        for (const LinkEntry& entry : TableOf(saved).entry) {
+        for (const LinkEntry& entry : table_of(saved).entry) {
             listed += entry.inUse != 0 ? NameOf(entry.config) + " " : "";
         }
         EXPECT_EQ(listed + saved.substr(std::min(saved.size(), DATA_FILE_SIZE)),

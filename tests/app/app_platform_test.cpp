@@ -12,7 +12,6 @@
 
 namespace {
 
-using namespace pw::app;
 using namespace apptest;
 
 template <class Child>

@@ -49,17 +49,11 @@ inline LinkForm ServerForm(const LinkConfig& start, const char* name, std::uint1
     return form;
 }
 
+using testsupport::table_of;
 using testsupport::tcp_connect_within;
 
 inline bool Closed(std::uint16_t port) { // the socket layer closes a listener on its own thread
     return testsupport::wait_until([&] { return !testsupport::tcp_connect(port).valid(); });
-}
-
-inline LinkTable TableOf(const std::string& image) {
-    LinkTable table{};
-    std::memcpy(&table, image.data() + sizeof(SettingsBlock),
-                std::min(sizeof table, image.size() - sizeof(SettingsBlock)));
-    return table;
 }
 
 // What the main dialog tells its widgets: "+row" inserted, "~row" changed, "-row" removed,

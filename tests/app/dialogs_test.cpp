@@ -6,7 +6,6 @@
 
 namespace {
 
-using namespace pw::app;
 using namespace apptest;
 
 TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheClicks) {

@@ -1,11 +1,8 @@
-// The link engine driven by the scenarios of engine_scenarios.txt: each calls the engine, plays
-// the far ends of its ports (sockets on 127.0.0.1, pseudo-terminals as COM devices) and expects,
-// line by line, what the engine reports. Event texts, status reports ("=L ac ac": activated and
-// connected of P1 and P2) and traced bytes ("rx L.P ..." received, "tx L.P ..." transmitted) land
-// in one log in the order the engine made them; a scenario fails on any line it did not expect.
-// Port timers run on a fake clock that only the steps move. The engine starts unpaused first
-// unless a "start" step says how. Ports are named L.P (link L, P 0 or 1), devices comN, far ends
-// by a word of their own; each step's line below says what it does.
+// The link engine driven by engine_scenarios.txt: each scenario calls the engine, plays the far
+// ends of its ports (sockets on 127.0.0.1, pseudo-terminals as devices comN) and expects, line by
+// line, the events, status reports ("=L ac ac": activated and connected of P1 and P2) and traced
+// bytes ("rx L.P ...", "tx L.P ...") the engine makes, in order. Port timers run on a fake clock
+// that only the steps move; each step's line below says what it does.
 #include "base/platform.h"
 #include "engine/weave.h"
 #include "tests/support/loopback.h"

@@ -1,10 +1,6 @@
-// The soak: 32 links of every kind for PW_SOAK_SECONDS (default 60), while the far ends connect,
-// stream, stop reading, reset, vanish and hang up, and the engine is driven as the application
-// does and worse (activations, links freed and claimed, settings changed, damaged ones too, test
-// buffers, counters). Links 0 to 3 carry a checked stream each way (TCP to TCP, TCP to serial,
-// serial to serial, client to client) through readers that stall now and then. Afterwards every
-// stream has arrived whole and in order, every call was answered as its contract says, and
-// descriptors, threads and memory are back. PW_SOAK_SEED=<the seed printed first> replays it.
+// The soak: 32 links of every kind for PW_SOAK_SECONDS (default 60) under churn of the far ends
+// and of the engine's calls; links 0 to 3 carry checked streams each way, which must arrive whole
+// and in order, and descriptors, threads and memory must come back. PW_SOAK_SEED replays a run.
 #include "base/platform.h"
 #include "engine/weave.h"
 #include "tests/support/loopback.h"

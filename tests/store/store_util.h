@@ -27,10 +27,7 @@ inline constexpr auto& Read = testsupport::read_file; // a whole file; empty whe
 inline void Write(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
-inline std::string ImageOf(const SettingsBlock& settings, const LinkTable& table) {
-    return std::string(reinterpret_cast<const char*>(&settings), sizeof settings) +
-           std::string(reinterpret_cast<const char*>(&table), sizeof table);
-}
+inline constexpr auto& ImageOf = testsupport::data_file_image;
 inline const std::uint8_t* Bytes(const std::string& s) {
     return reinterpret_cast<const std::uint8_t*>(s.data());
 }

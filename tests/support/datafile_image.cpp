@@ -1,5 +1,6 @@
 #include "tests/support/datafile_image.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -49,21 +50,22 @@ void set_link(LinkTable& table, std::uint32_t id, const char* name, const PortCo
     e.config.port[1] = p2;
 }
 
-void write_data_file(const std::string& dir, const SettingsBlock& settings,
-                     const LinkTable& table) {
-    std::ofstream out(dir + "/" + DATA_FILE_NAME, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(&settings), sizeof(settings));
-    out.write(reinterpret_cast<const char*>(&table), sizeof(table));
+std::string data_file_image(const SettingsBlock& settings, const LinkTable& table) {
+    return std::string(reinterpret_cast<const char*>(&settings), sizeof settings) +
+           std::string(reinterpret_cast<const char*>(&table), sizeof table);
 }
 
-bool read_data_file(const std::string& dir, SettingsBlock& settings, LinkTable& table) {
-    const std::string bytes = read_file(dir + "/" + DATA_FILE_NAME);
-    if (bytes.size() != DATA_FILE_SIZE) {
-        return false;
-    }
-    std::memcpy(&settings, bytes.data(), sizeof(settings));
-    std::memcpy(&table, bytes.data() + sizeof(settings), sizeof(table));
-    return true;
+void write_data_file(const std::string& dir, const SettingsBlock& settings,
+                     const LinkTable& table) {
+    std::ofstream(dir + "/" + DATA_FILE_NAME, std::ios::binary) << data_file_image(settings, table);
+}
+
+LinkTable table_of(const std::string& image) {
+    LinkTable table{};
+    std::memcpy(
+        &table, image.data() + sizeof(SettingsBlock),
+        std::min(sizeof table, image.size() - std::min(image.size(), sizeof(SettingsBlock))));
+    return table;
 }
 
 std::string read_file(const std::string& path) {

@@ -1,6 +1,5 @@
-// Link entries and data file images for the tests that start the application on a stored
-// configuration and read back what it saved. Plain byte images, independent of the store's own
-// loader, so that a test sees the file as the next start would.
+// Data file images built apart from the store's own code, so that a test sees the file as the
+// next start would.
 #pragma once
 
 #include "store/datafile.h"
@@ -17,10 +16,11 @@ PortConfig serial_port(std::uint32_t comIndex, bool active);
 void set_link(LinkTable& table, std::uint32_t id, const char* name, const PortConfig& p1,
               const PortConfig& p2);
 
-// Writes the image of `settings` and `table` as `dir`/portweave.dta.
+// The file's bytes for `settings` and `table`, and that image written as `dir`/portweave.dta.
+std::string data_file_image(const SettingsBlock& settings, const LinkTable& table);
 void write_data_file(const std::string& dir, const SettingsBlock& settings, const LinkTable& table);
-// Reads it back; false unless the file is exactly DATA_FILE_SIZE bytes long.
-bool read_data_file(const std::string& dir, SettingsBlock& settings, LinkTable& table);
+// The link table of an image; what the image lacks stays zero.
+LinkTable table_of(const std::string& image);
 // A whole file as bytes; empty when it cannot be read.
 std::string read_file(const std::string& path);
 

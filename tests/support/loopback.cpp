@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdio>
-#include <dirent.h>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <poll.h>
 #include <random>
@@ -34,13 +34,8 @@ bool bind_to(int fd, std::uint16_t port) {
 // The lowest port the system hands out on its own to sockets that connect or bind to port 0.
 std::uint16_t first_ephemeral_port() {
     unsigned low = 0;
-    unsigned high = 0;
-    FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r");
-    const bool read = f != nullptr && std::fscanf(f, "%u %u", &low, &high) == 2;
-    if (f != nullptr) {
-        std::fclose(f);
-    }
-    return read && low >= 2048 && low <= 65535 ? static_cast<std::uint16_t>(low) : 32768;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
+    return low >= 2048 && low <= 65535 ? static_cast<std::uint16_t>(low) : 32768;
 }
 
 // Below the range of the system's own picks, only a process that picks the same port on purpose
@@ -84,9 +79,7 @@ std::chrono::steady_clock::time_point after(int ms) {
 } // namespace
 
 Fd& Fd::operator=(Fd&& other) noexcept {
-    if (this != &other) {
-        reset(other.release());
-    }
+    reset(this != &other ? other.release() : fd_);
     return *this;
 }
 
@@ -95,9 +88,7 @@ int Fd::release() {
 }
 
 void Fd::reset(int fd) {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
+    (void)(fd_ >= 0 && fd_ != fd && ::close(fd_) == 0);
     fd_ = fd;
 }
 
@@ -212,16 +203,9 @@ bool write_all(int fd, const void* data, std::size_t length) {
     return true;
 }
 
-std::size_t open_fd_count() {
-    std::size_t count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (const dirent* entry = ::readdir(dir)) {
-            count += entry->d_name[0] != '.' ? 1 : 0;
-        }
-        ::closedir(dir);
-        --count; // the directory's own descriptor
-    }
-    return count;
+std::size_t open_fd_count() { // less the listing's own descriptor
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return static_cast<std::size_t>(std::distance(begin(fds), end(fds))) - 1;
 }
 
 double process_cpu_ms() {

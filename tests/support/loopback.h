@@ -1,5 +1,5 @@
-// Test peers on 127.0.0.1 and the small tools every layer's tests wait and measure with: plain
-// POSIX sockets that play the far end of the bridge's ports, descriptor and processor counts.
+// Test peers on 127.0.0.1 (plain sockets as the far ends of the bridge's ports), and the tools
+// the tests wait and measure with.
 #pragma once
 
 #include <chrono>
@@ -29,14 +29,13 @@ private:
     int fd_ = -1;
 };
 
-// A port on 127.0.0.1 that nothing uses at the call and that this process has not been given
-// before, picked at random below the system's range for automatically assigned ports, so that no
-// client socket of this or another process takes it before the caller binds it.
+// A free port on 127.0.0.1 never given to this process before, below the system's range for
+// automatic ports, so that no client socket takes it before the caller binds it.
 std::uint16_t free_tcp_port();
 std::uint16_t free_udp_port();
 
-// Blocking TCP connect to 127.0.0.1:port; invalid when refused. A `receiveBuffer` (bytes) keeps
-// the receive window small, so that a slow reader really pushes back.
+// Blocking connect to 127.0.0.1:port, invalid when refused; a small `receiveBuffer` makes a slow
+// reader push back.
 Fd tcp_connect(std::uint16_t port, int receiveBuffer = 0);
 // Connects as soon as the port listens, within the time limit.
 Fd tcp_connect_within(std::uint16_t port, int timeoutMs = 10000);
@@ -54,7 +53,7 @@ std::vector<std::uint8_t> read_for(int fd, int timeoutMs, std::size_t limit = SI
 bool read_exact(int fd, void* data, std::size_t length, int timeoutMs = 5000);
 // True when the peer closed (end of stream or a reset) within the time limit.
 bool wait_peer_closed(int fd, int timeoutMs = 5000);
-// Writes everything to a socket (never raising SIGPIPE) or any other descriptor.
+// Writes everything (never raising SIGPIPE).
 bool write_all(int fd, const void* data, std::size_t length);
 
 std::size_t open_fd_count(); // descriptors this process holds
@@ -80,8 +79,8 @@ std::chrono::steady_clock::duration timed(Call call) {
     return std::chrono::steady_clock::now() - begin;
 }
 
-// A listening socket that never accepts and whose queue is full, so that the system drops every
-// further SYN and a connect to it stays under way. `port` is 0 when it could not be set up.
+// A listener that never accepts, with a full queue: a connect to it stays under way (port 0:
+// could not be set up).
 struct StalledListener {
     Fd listener;
     std::vector<Fd> queued;

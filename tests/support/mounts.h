@@ -1,11 +1,6 @@
-// Small file systems for the tests of full and read-only directories: a tmpfs of a few pages
-// mounted on a fresh directory, which a test fills to the last block or turns read-only.
-//
-// Every mount is made in a private mount namespace that the process enters at the first mount
-// (the calling thread and every thread or process it starts later see the mounts; nothing outside
-// the test ever does), so a test that crashes leaves no mount behind. Mounting needs root
-// (CAP_SYS_ADMIN); where the system refuses, nothing is mounted and the tests fall back to
-// simulated write failures or skip.
+// A tmpfs of a few pages mounted on a fresh directory, which a test fills to the last block or
+// turns read-only. Mounts are made in a private mount namespace that the process enters at the
+// first one, so nothing outside the test ever sees them; without root nothing is mounted.
 #pragma once
 
 #include <cstddef>
@@ -24,11 +19,9 @@ public:
     [[nodiscard]] bool mounted() const { return mounted_; }
     [[nodiscard]] const std::string& path() const { return path_; }
 
-    // Takes every free block with a filler file, so that any write needing a new block fails
-    // with ENOSPC; bytes still free in the last block of another file stay writable. True when
-    // the file system is full.
+    // Takes every free block with a filler file (true when full): a write that needs a new block
+    // fails with ENOSPC. release() removes the filler.
     bool fill();
-    // Removes the filler: the space is back.
     void release();
     // Remounts read-only (true) or read-write (false); true on success.
     bool setReadOnly(bool readOnly);

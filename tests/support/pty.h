@@ -1,5 +1,5 @@
-// Pseudo-terminals as serial devices, and temporary directories: one of them the current
-// directory, holding the serial layer's name file ("portweave.ports", read when the layer starts).
+// Pseudo-terminals as serial devices, and temporary directories (one as the current directory,
+// where the serial layer reads its name file "portweave.ports").
 #pragma once
 
 #include <chrono>
