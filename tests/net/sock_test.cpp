@@ -184,7 +184,8 @@ TEST_F(SockTest, AddressTextsAreCheckedCopiedAndLookedUp) {
     char out[16] = {};
     EXPECT_TRUE(sock_resolve("192.168.1.300", out) == 1 && std::string(out) == "192.168.1.300");
     EXPECT_TRUE(sock_resolve("localhost", out) == 1 && std::string(out) == "127.0.0.1");
-    EXPECT_EQ(sock_resolve("1.2.3.4.5", out), SOCK_RC_FAIL);
+    EXPECT_TRUE(sock_resolve("1.2.3.4.5", out) == SOCK_RC_FAIL &&
+                sock_resolve("", out) == SOCK_RC_BAD_ARG);
     EXPECT_EQ(sock_resolve("no-such-host.invalid", out), SOCK_RC_FAIL);
 }
 
