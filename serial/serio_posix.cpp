@@ -141,8 +141,13 @@ int compose_settings(const SavedLine& found, const LineSettings& s, SavedLine* o
     // Raw bytes in both directions: no line editing, echo, signals or character mapping.
     t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR |
                                         ICRNL | IUCLC | IXANY | IMAXBEL);
-    // Parity checking stays on whatever the parity; with no parity it checks nothing.
-    t.c_iflag |= INPCK;
+    // Errors are checked only with a parity: without one, INPCK would still turn every byte with
+    // a framing error into 0x00.
+    if (s.parity != SERIO_PARITY_NONE) {
+        t.c_iflag |= INPCK;
+    } else {
+        t.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+    }
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT | ECHOKE |
                                         ICANON | ISIG | IEXTEN);
