@@ -51,9 +51,12 @@ void ActivateSerial(PortState& port) {
     std::uint32_t extCode = 0;
     std::uint32_t rc = SERIO_RC_SET_STATE;
     if (ReadSerialSettings(config, settings)) {
-        rc = serio_open(config.comIndex, settings.baudRate, settings.dataBits, settings.parity,
-                        settings.stopBits, config.rtsCts, &port, &port.handle.serial, OnSerialData,
-                        &extCode);
+        // Only 1 asks for RTS/CTS; a damaged value must not switch XON/XOFF on, which would
+        // swallow every 0x11 and 0x13 of the data.
+        const std::uint32_t flow = config.rtsCts == 1 ? SERIO_FLOW_RTS_CTS : SERIO_FLOW_NONE;
+        rc =
+            serio_open(config.comIndex, settings.baudRate, settings.dataBits, settings.parity,
+                       settings.stopBits, flow, &port, &port.handle.serial, OnSerialData, &extCode);
     } else {
         // Reported as the device refusing the settings would be: the port cannot run with them.
         extCode = EINVAL;

@@ -163,7 +163,7 @@ void InterCharFlush(PortState& port) {
 
 void GeneratorStep(PortState& port) {
     const PortConfig& config = ConfigOf(port);
-    const bool ready = port.link->allocated != 0 && port.activated != 0 &&
+    const bool ready = port.link->allocated != 0 && config.genTraffic != 0 && port.activated != 0 &&
                        (port.kind == PortKind::Serial || port.connected != 0);
     // Copied first: the record is packed, so its fields cannot be bound to references.
     const std::uint32_t stored = config.genLength;
@@ -233,7 +233,9 @@ void WeaveProcess() {
                     break;
                 case TIMER_TRAFFIC:
                     GeneratorStep(port);
-                    StartTimer(port, TIMER_TRAFFIC, ConfigOf(port).genPeriodMs);
+                    if (ConfigOf(port).genTraffic != 0) {
+                        StartTimer(port, TIMER_TRAFFIC, ConfigOf(port).genPeriodMs);
+                    }
                     break;
                 default:
                     break;

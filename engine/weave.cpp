@@ -183,6 +183,9 @@ std::uint32_t WeaveSetLinkConfig(std::int32_t linkId, const LinkConfig* config, 
     }
     std::memcpy(static_cast<void*>(&slot->config), config, sizeof(LinkConfig));
     for (PortState& port : slot->port) {
+        if (slot->config.port[port.portId].genTraffic == 0) {
+            StopTimer(port, TIMER_TRAFFIC); // switched off, whatever the port's state
+        }
         if (slot->config.port[port.portId].fwdInstant != 0 && port.count > 0) {
             // A port switched to instant forwarding passes on what it had gathered now, rather
             // than keep it until it gathers again and then send it after younger bytes.

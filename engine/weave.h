@@ -42,7 +42,8 @@
 //   - reconnectSecs 0: 1 second; one too long to count in milliseconds: the longest the clock
 //     counts;
 //   - genLength above GEN_DATA_SIZE: the GEN_DATA_SIZE bytes of genData;
-//   - frameEndChar above 255: no received byte ends a frame.
+//   - frameEndChar above 255: no received byte ends a frame;
+//   - rtsCts other than 0 or 1: no flow control.
 //
 // A serial device that hangs up or fails while its port is open (an adapter pulled out) is
 // handled like a dropped connection: the next WeaveProcess reports "Link %u (%s) Port %u Serial
@@ -115,7 +116,8 @@ void WeaveFreeLink(std::int32_t linkId);
 // then a running port transmits, handles its connection events and is closed as what it was
 // opened as; an active UDP port keeps sending to the address and port it resolved at activation.
 // A port switched to instant forwarding passes on at once the bytes it had gathered (or, while its
-// destination is full, ahead of any newer byte as soon as there is room).
+// destination is full, ahead of any newer byte as soon as there is room). A generator switched
+// off stops at once, whatever the port's state.
 std::uint32_t WeaveSetLinkConfig(std::int32_t linkId, const LinkConfig* config, char* errText);
 
 // Activates the port unless it is activated already. 1 in both cases, also when the activation
