@@ -66,6 +66,9 @@ void ActivateSerial(PortState& port) {
         PORT_EVENT(port, "Link %u (%s) Port %u Serial port open fail (rc %u) (ExRc %u)", rc,
                    extCode);
         ScheduleReconnect(port);
+        if (PortWaiting(port)) {
+            ReportStatus(*port.link);
+        }
         return;
     }
     [[maybe_unused]] std::uint32_t lineOk = serio_set_line(port.handle.serial, SERIO_LINE_RTS, 0);
@@ -82,48 +85,16 @@ void ActivateSerial(PortState& port) {
     StopTimer(port, TIMER_RECONNECT);
 }
 
-void ActivateIp(PortState& port) {
+// The end of an IP port's activation, once its socket was opened (or not).
+void FinishIp(PortState& port, std::uint32_t rc) {
     const PortConfig& config = ConfigOf(port);
-    port.connected = 0;
-    const auto socketPort = static_cast<std::uint16_t>(config.ipPort & 0xFFFFu);
-    char host[REMOTE_HOST_MAX + 1];
-    CopyField(host, config.remoteHost);
-    std::uint32_t rc = SOCK_RC_FAIL;
-    if (config.ipProtocol == IP_PROTO_TCP) {
-        const bool server = config.tcpRole == TCP_ROLE_SERVER;
-        PORT_EVENT(port, "Link %u (%s) Activating Port %u (TCP %s)", server ? "Server" : "Client");
-        if (server) {
-            rc = sock_open_tcp_server(socketPort, &port, &port.listenHandle);
-        } else {
-            PORT_EVENT(port, "Link %u (%s) Port %u TCP connecting to %s %u...", host,
-                       config.ipPort);
-            char address[16] = {};
-            // An unresolved name leaves the text empty, and the open that follows decides.
-            [[maybe_unused]] const std::uint32_t resolved = sock_resolve(host, address);
-            rc = sock_open_tcp_client(&port, address, socketPort, &port.handle.socket);
-        }
-    } else if (config.ipProtocol == IP_PROTO_UDP) {
-        PORT_EVENT(port, "Link %u (%s) Activating Port %u (UDP)");
-        char address[16] = {};
-        [[maybe_unused]] const std::uint32_t resolved = sock_resolve(host, address);
-        const std::uint32_t destination = sock_inet_addr(address);
-        port.link->config.port[port.portId].remoteAddr = destination;
-        // The port sends here until it is activated again, whatever configuration comes meanwhile.
-        port.udpDestAddr = destination;
-        port.udpDestPort = socketPort;
-        rc = sock_open_udp(&port, socketPort, &port.handle.socket);
-    } else {
-        PORT_EVENT(port, "Link %u (%s) Port %u IP port activation failed (unknown protocol %u)",
-                   config.ipProtocol);
-        return;
-    }
     if (rc != SOCK_RC_OK && rc != SOCK_RC_CONNECT_PENDING) {
         port.handle.socket = nullptr;
         port.listenHandle = nullptr;
         port.connected = 0;
         PORT_EVENT(port, "Link %u (%s) Port %u IP port activation failed (Socket Layer RC %u)", rc);
-        ReportStatus(*port.link);
         ScheduleReconnect(port);
+        ReportStatus(*port.link);
         return;
     }
     PORT_EVENT(port, "Link %u (%s) Port %u IP port activated");
@@ -137,6 +108,63 @@ void ActivateIp(PortState& port) {
         StartTimer(port, TIMER_TRAFFIC, config.genPeriodMs);
     }
     ReportStatus(*port.link);
+}
+
+std::uint16_t SocketPort(const PortState& port) {
+    return static_cast<std::uint16_t>(ConfigOf(port).ipPort & 0xFFFFu);
+}
+
+void OpenClient(PortState& port, const char* address) {
+    // An unresolved name leaves the text empty, and the open decides.
+    FinishIp(port, sock_open_tcp_client(&port, address, SocketPort(port), &port.handle.socket));
+}
+
+void OpenUdp(PortState& port, const char* address) {
+    const std::uint32_t destination = sock_inet_addr(address);
+    port.link->config.port[port.portId].remoteAddr = destination;
+    // The port sends here until it is activated again, whatever configuration comes meanwhile.
+    port.udpDestAddr = destination;
+    port.udpDestPort = SocketPort(port);
+    FinishIp(port, sock_open_udp(&port, SocketPort(port), &port.handle.socket));
+}
+
+// A dotted quad (or nothing) needs no lookup and goes on at once; a name is looked up off the
+// mutex while the port waits, and the activation goes on when the answer comes.
+void ResolveThen(PortState& port, const char* host, LookupResume open) {
+    if (host[0] != '\0' && sock_is_dotted_quad(host) == 0) {
+        StartLookup(port, host, open);
+        if (port.lookup != 0) {
+            ReportStatus(*port.link);
+        }
+        return;
+    }
+    char address[16] = {};
+    [[maybe_unused]] const std::uint32_t copied = sock_resolve(host, address);
+    open(port, address);
+}
+
+void ActivateIp(PortState& port) {
+    const PortConfig& config = ConfigOf(port);
+    port.connected = 0;
+    char host[REMOTE_HOST_MAX + 1];
+    CopyField(host, config.remoteHost);
+    if (config.ipProtocol == IP_PROTO_TCP) {
+        const bool server = config.tcpRole == TCP_ROLE_SERVER;
+        PORT_EVENT(port, "Link %u (%s) Activating Port %u (TCP %s)", server ? "Server" : "Client");
+        if (server) {
+            FinishIp(port, sock_open_tcp_server(SocketPort(port), &port, &port.listenHandle));
+        } else {
+            PORT_EVENT(port, "Link %u (%s) Port %u TCP connecting to %s %u...", host,
+                       config.ipPort);
+            ResolveThen(port, host, OpenClient);
+        }
+    } else if (config.ipProtocol == IP_PROTO_UDP) {
+        PORT_EVENT(port, "Link %u (%s) Activating Port %u (UDP)");
+        ResolveThen(port, host, OpenUdp);
+    } else {
+        PORT_EVENT(port, "Link %u (%s) Port %u IP port activation failed (unknown protocol %u)",
+                   config.ipProtocol);
+    }
 }
 
 // The single-client rule of a TCP server port.
@@ -218,8 +246,26 @@ void PortActivate(PortState& port) {
     }
 }
 
+bool PortWaiting(const PortState& port) {
+    return port.activated == 0 && (port.timers[TIMER_RECONNECT].active != 0 || port.lookup != 0);
+}
+
+bool CancelWaiting(PortState& port) {
+    if (!PortWaiting(port)) {
+        return false;
+    }
+    StopTimer(port, TIMER_RECONNECT);
+    port.lookup = 0; // its answer, when it comes, is dropped
+    return true;
+}
+
+std::uint32_t ReportedActivation(const PortState& port) {
+    return port.activated != 0 ? 1 : PortWaiting(port) ? 2 : 0;
+}
+
 void PortDeactivate(PortState& port) {
     StopTimer(port, TIMER_RECONNECT);
+    port.lookup = 0;
     port.deviceLost = 0; // a loss not yet handled concerns the device being closed here
     if (port.activated == 0) {
         return;
@@ -262,8 +308,8 @@ void SerialPortLost(PortState& port) {
     }
     port.kind = PortKind::None;
     port.activated = 0;
-    ReportStatus(*port.link);
     ScheduleReconnect(port);
+    ReportStatus(*port.link);
 }
 
 void OnSerialFault(void* context) {
@@ -339,10 +385,10 @@ void OnSocketEvent(void* context, std::uint32_t event, std::uintptr_t value,
             port.activated = 0;
             port.kind = PortKind::None;
         }
-        ReportStatus(*port.link);
         if (!server) {
             ScheduleReconnect(port);
         }
+        ReportStatus(*port.link);
         break;
     }
     case SOCK_EVENT_CONNECTED:
@@ -363,8 +409,8 @@ void OnSocketEvent(void* context, std::uint32_t event, std::uintptr_t value,
         port.connected = 0;
         port.activated = 0;
         port.kind = PortKind::None;
-        ReportStatus(*port.link);
         ScheduleReconnect(port);
+        ReportStatus(*port.link);
         break;
     default:
         break;

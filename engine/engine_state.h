@@ -56,6 +56,7 @@ struct PortState {
     std::uint32_t txBytes;        // bytes handed to the port's layer for transmission
     std::uint32_t rxBytes;        // bytes received on the port
     std::uint32_t deviceLost;     // serial: the device hung up; closed by the next WeaveProcess
+    std::uint64_t lookup;         // ticket of the host name lookup under way for it, 0 for none
 };
 
 // The engine's record of one link.
@@ -80,6 +81,10 @@ struct Engine {
     SerialPort* deferredCloses[MAX_DEFERRED_CLOSES];
     std::uint32_t deferredCount;
     WeaveTimerWakeFn timerWake; // told of every timer start; survives WeaveInit
+    // Name lookups run on threads of their own and report back under the mutex. A result counts
+    // only while its port still holds its ticket and the engine still runs the start it began in.
+    std::uint64_t lookupTickets; // the last ticket handed out; survives WeaveInit
+    std::uint64_t run;           // counts the engine's starts and shutdowns; survives both
 };
 
 Engine& engine();
@@ -125,6 +130,17 @@ void StopTimer(PortState& port, std::uint32_t index);
 
 void PortActivate(PortState& port);
 void PortDeactivate(PortState& port);
+// A port that is down but will be activated again by itself: a re-activation is due later, or
+// its host name is being looked up.
+bool PortWaiting(const PortState& port);
+// Stops a waiting port from being activated again; false when it was not waiting.
+bool CancelWaiting(PortState& port);
+// The activated flag as reports show it: 1 activated, 2 waiting, 0 down.
+std::uint32_t ReportedActivation(const PortState& port);
+// Looks `host` up on a thread of its own; the port waits meanwhile. `resume` then runs under the
+// mutex with the dotted-quad text found (empty when none), unless the lookup was cancelled.
+using LookupResume = void (*)(PortState& port, const char* address);
+void StartLookup(PortState& port, const char* host, LookupResume resume);
 void ScheduleReconnect(PortState& port);
 void ReconnectDue(PortState& port);
 

@@ -59,12 +59,27 @@ bool ValidLinkId(std::int32_t linkId) {
     return linkId >= 0 && linkId < static_cast<std::int32_t>(MAX_LINKS);
 }
 
+// Takes the port down, or stops it from coming up again by itself.
+void StopPort(PortState& port) {
+    if (port.activated != 0) {
+        PortDeactivate(port);
+    } else if (CancelWaiting(port)) {
+        PORT_EVENT(port, "Link %u (%s) Port %u deactivated");
+        ReportStatus(*port.link);
+    }
+}
+
 void DeactivateLink(LinkSlot& slot) {
     for (PortState& port : slot.port) {
-        if (port.activated != 0) {
-            PortDeactivate(port);
-        }
+        StopPort(port);
     }
+}
+
+// Whether a change of configuration concerns how the port connects.
+bool ConnectionChanged(const PortConfig& before, const PortConfig& after) {
+    return before.portType != after.portType || before.ipProtocol != after.ipProtocol ||
+           before.tcpRole != after.tcpRole || before.ipPort != after.ipPort ||
+           std::memcmp(before.remoteHost, after.remoteHost, sizeof before.remoteHost) != 0;
 }
 
 } // namespace
@@ -108,6 +123,7 @@ std::uint32_t WeaveInit(const WeaveInitStruct* init, char* errText) {
             std::memset(static_cast<void*>(&g_engine.slots[i]), 0, sizeof(LinkSlot));
             g_engine.slots[i].id = i;
         }
+        ++g_engine.run; // lookups of an earlier start report to nobody
         g_engine.callbacks = *init;
         WeaveInitStruct& cb = g_engine.callbacks;
         cb.eventCallback = cb.eventCallback != nullptr ? cb.eventCallback : NoEvent;
@@ -181,8 +197,13 @@ std::uint32_t WeaveSetLinkConfig(std::int32_t linkId, const LinkConfig* config, 
     if (slot == nullptr || config == nullptr) {
         return 0;
     }
+    const LinkConfig before = slot->config;
     std::memcpy(static_cast<void*>(&slot->config), config, sizeof(LinkConfig));
     for (PortState& port : slot->port) {
+        if (port.lookup != 0 && ConnectionChanged(before.port[port.portId], ConfigOf(port))) {
+            // The answer for the old host would connect the port to where it no longer belongs.
+            PortActivate(port);
+        }
         if (slot->config.port[port.portId].genTraffic == 0) {
             StopTimer(port, TIMER_TRAFFIC); // switched off, whatever the port's state
         }
@@ -213,9 +234,7 @@ std::uint32_t WeaveDeactivatePort(std::int32_t linkId, std::int32_t portId, char
     if (port == nullptr) {
         return 0;
     }
-    if (port->activated != 0) {
-        PortDeactivate(*port);
-    }
+    StopPort(*port);
     return 1;
 }
 
@@ -232,7 +251,7 @@ std::uint32_t WeaveDeactivateLink(std::int32_t linkId, char* errText) {
 std::uint32_t WeaveIsPortActive(std::int32_t linkId, std::int32_t portId) {
     EngineEntry entry;
     const PortState* port = CheckPort(linkId, portId, nullptr);
-    return port != nullptr ? port->activated : 0;
+    return port != nullptr ? ReportedActivation(*port) : 0;
 }
 
 std::uint32_t WeaveSendBuffer(std::int32_t linkId, std::int32_t portId, const std::uint8_t* data,
@@ -267,7 +286,7 @@ std::uint32_t WeaveGetPortStats(std::int32_t linkId, std::int32_t portId, PortSt
     stats->portId = static_cast<std::uint32_t>(portId);
     stats->txBytes = port->txBytes;
     stats->rxBytes = port->rxBytes;
-    stats->activated = port->activated;
+    stats->activated = ReportedActivation(*port);
     stats->connected = port->connected;
     return 1;
 }
@@ -299,6 +318,7 @@ void WeaveShutdown() {
         if (g_engine.initialized == 0) {
             return;
         }
+        ++g_engine.run; // lookups still under way report to nobody
     }
     // The layers' threads may be waiting for the mutex inside a callback: stop them without it.
     serio_shutdown();
@@ -320,7 +340,7 @@ void FillLinkStatus(const LinkSlot& slot, LinkStatus& status) {
         PortStatus& out = status.port[p];
         out.portId = p;
         out.portType = slot.config.port[p].portType;
-        out.activated = port.activated;
+        out.activated = ReportedActivation(port);
         out.connected = port.connected;
         out.txBytes = port.txBytes;
         out.rxBytes = port.rxBytes;

@@ -57,6 +57,13 @@
 //   TCP client: (0,0) down              (1,0) connecting        (1,1) connected
 //   TCP server: (0,0) down              (1,0) listening         (1,1) one client connected
 //   UDP:        (0,0) down                                      (1,1) bound
+//   any port:   (2,0) waiting: down, but activated again by itself, because a re-activation is
+//               due (autoReconnect) or its host name is being looked up.
+// A host name (remoteHost that is not a dotted quad) is looked up on a thread of the engine's
+// own, never under the mutex nor on the caller's thread, so that a name server that does not
+// answer holds up no other port and no call; the activation goes on when the answer comes. A
+// deactivation, or a change of the port's connection settings, while the lookup is under way
+// wins over its late answer (a change starts the activation again with the new settings).
 #pragma once
 
 #include "engine/records.h"
@@ -124,13 +131,15 @@ std::uint32_t WeaveSetLinkConfig(std::int32_t linkId, const LinkConfig* config, 
 // fails: the outcome arrives as event texts and status callbacks.
 std::uint32_t WeaveActivatePort(std::int32_t linkId, std::int32_t portId, char* errText);
 
-// Deactivates the port if it is activated (closing its device or sockets). 1.
+// Deactivates the port if it is activated (closing its device or sockets), or stops a waiting
+// port from being activated again ("deactivated" is reported in both cases). 1.
 std::uint32_t WeaveDeactivatePort(std::int32_t linkId, std::int32_t portId, char* errText);
 
-// Deactivates every activated port of the link, P1 first. 1.
+// Deactivates every activated or waiting port of the link, P1 first. 1.
 std::uint32_t WeaveDeactivateLink(std::int32_t linkId, char* errText);
 
-// The port's activated flag; 0 also when any of the shared checks fails.
+// The port's activated flag as reports show it (2 while waiting); 0 also when any of the shared
+// checks fails.
 std::uint32_t WeaveIsPortActive(std::int32_t linkId, std::int32_t portId);
 
 // Transmits `length` (1 to RECEIVE_BUFFER_SIZE; other lengths and missing data send nothing)

@@ -60,6 +60,9 @@ const char* PortStateText(const PortConfig& config, std::uint32_t activated,
     if (activated == 0) {
         return "Down";
     }
+    if (activated == PORT_WAITING) {
+        return "Waiting";
+    }
     if (IsSerial(config) || IsUdp(config) || connected != 0) {
         return "Up";
     }
@@ -101,14 +104,17 @@ PortStatsTexts StatsTexts(const PortConfig& config, const PortStats& stats) {
     if (IsSerial(config)) {
         out.cell[STATS_ROW_PORT_TYPE] = "Serial";
         out.cell[STATS_ROW_PORT_DETAILS] = Format("COM%u", config.comIndex + 1);
-        out.cell[STATS_ROW_PORT_STATUS] = stats.activated != 0 ? "Connected" : "Disconnected";
+        out.cell[STATS_ROW_PORT_STATUS] = stats.activated == 1 ? "Connected" : "Disconnected";
     } else {
         out.cell[STATS_ROW_PORT_TYPE] = "IP";
         out.cell[STATS_ROW_PORT_DETAILS] =
             IsUdp(config) ? Format("UDP Port %u", config.ipPort)
                           : Format("TCP %s Port %u", RoleWord(config), config.ipPort);
         out.cell[STATS_ROW_PORT_STATUS] =
-            Format("%s, %s", stats.activated != 0 ? "Activated" : "Not activated",
+            Format("%s, %s",
+                   stats.activated == 0              ? "Not activated"
+                   : stats.activated == PORT_WAITING ? "Waiting"
+                                                     : "Activated",
                    stats.connected != 0 ? "IP connected" : "IP not connected");
     }
     out.cell[STATS_ROW_TX_BYTES] = Format("%u ", stats.txBytes);

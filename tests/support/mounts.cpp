@@ -54,6 +54,17 @@ SmallTmpfs::~SmallTmpfs() {
     }
 }
 
+BindMount::BindMount(const std::string& source, const std::string& target) : target_(target) {
+    mounted_ = mounts_available() &&
+               ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+BindMount::~BindMount() {
+    if (mounted_) {
+        ::umount2(target_.c_str(), MNT_DETACH);
+    }
+}
+
 bool SmallTmpfs::fill() {
     const std::string filler = path_ + "/.filler";
     const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);

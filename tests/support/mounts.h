@@ -1,6 +1,7 @@
 // A tmpfs of a few pages mounted on a fresh directory, which a test fills to the last block or
-// turns read-only. Mounts are made in a private mount namespace that the process enters at the
-// first one, so nothing outside the test ever sees them; without root nothing is mounted.
+// turns read-only, and files mounted over system files. Mounts are made in a private mount
+// namespace that the process enters at the first one, so nothing outside the test ever sees
+// them; without root nothing is mounted.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +29,21 @@ public:
 
 private:
     std::string path_;
+    bool mounted_ = false;
+};
+
+// `source` mounted over the existing file or directory `target` (say, /etc/resolv.conf) while
+// the object lives.
+class BindMount {
+public:
+    BindMount(const std::string& source, const std::string& target);
+    ~BindMount();
+    BindMount(const BindMount&) = delete;
+    BindMount& operator=(const BindMount&) = delete;
+    [[nodiscard]] bool mounted() const { return mounted_; }
+
+private:
+    std::string target_;
     bool mounted_ = false;
 };
 
