@@ -7,6 +7,7 @@
 namespace {
 
 constexpr int LISTEN_BACKLOG = 3;
+constexpr std::uint32_t NOT_AN_ADDRESS = 0xFFFFFFFFu;
 
 // Never destroyed: a process that ends without sock_cleanup must not end in the destructor of a
 // running thread.
@@ -168,7 +169,7 @@ std::uint32_t sock_open_tcp_client(void* context, const char* addressText, std::
     sockos::set_no_delay(fd);
     // The connect starts before the record is published: the event thread must never test a
     // socket whose connect has not begun (an unconnected socket looks hung up).
-    const sockos::ConnectStart start = sockos::connect(fd, sockos::inet_addr(addressText), port);
+    const sockos::ConnectStart start = sockos::connect(fd, sock_inet_addr(addressText), port);
     if (start == sockos::ConnectStart::Failed) {
         sockos::close(fd);
         return SOCK_RC_CONNECT_FAILED;
@@ -330,7 +331,31 @@ std::uint32_t sock_is_dotted_quad(const char* text) {
 }
 
 std::uint32_t sock_inet_addr(const char* text) {
-    return sockos::inet_addr(text);
+    // Every group is read as decimal, also with leading zeros: the platform's inet_addr would
+    // read "010" as octal (8) and accept forms that are no dotted quad at all.
+    if (sock_is_dotted_quad(text) == 0) {
+        return NOT_AN_ADDRESS;
+    }
+    std::uint8_t groups[4] = {};
+    std::size_t group = 0;
+    unsigned value = 0;
+    for (const char* c = text;; ++c) {
+        if (*c >= '0' && *c <= '9') {
+            value = value * 10 + static_cast<unsigned>(*c - '0');
+            continue;
+        }
+        if (value > 255) {
+            return NOT_AN_ADDRESS;
+        }
+        groups[group++] = static_cast<std::uint8_t>(value);
+        value = 0;
+        if (*c == '\0') {
+            break;
+        }
+    }
+    std::uint32_t address = 0; // network byte order: the first group is the first byte
+    std::memcpy(&address, groups, sizeof address);
+    return address;
 }
 
 std::uint64_t sock_pass_count() {

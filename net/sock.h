@@ -167,8 +167,9 @@ void sock_cleanup();
 // single dots, else 0. The values of the groups are not range-tested.
 [[nodiscard]] std::uint32_t sock_is_dotted_quad(const char* text);
 
-// The IPv4 address (network byte order) that the platform's inet_addr gives for `text`; all ones
-// for text that is not an address (and for a missing text).
+// The IPv4 address (network byte order) of a dotted quad (as sock_is_dotted_quad accepts it),
+// every group read as decimal, leading zeros included ("010.001.002.003" is 10.1.2.3). All ones
+// for any other text, a group above 255 and a missing text.
 [[nodiscard]] std::uint32_t sock_inet_addr(const char* text);
 
 // Inside a callback on the event thread: the record the callback is about (for

@@ -64,6 +64,5 @@ void wake_signal();
 
 // Resolves a host name to the dotted-quad text of its first IPv4 address.
 bool resolve(const char* name, char out[16]);
-std::uint32_t inet_addr(const char* text);
 
 } // namespace sockos

@@ -228,8 +228,4 @@ bool resolve(const char* name, char out[16]) {
     return ok;
 }
 
-std::uint32_t inet_addr(const char* text) {
-    return text == nullptr ? INADDR_NONE : ::inet_addr(text);
-}
-
 } // namespace sockos

@@ -178,8 +178,15 @@ TEST_F(SockTest, AddressTextsAreCheckedCopiedAndLookedUp) {
         EXPECT_EQ(sock_is_dotted_quad(bad), 0u) << bad;
     }
     EXPECT_EQ(sock_is_dotted_quad(nullptr), 0u);
-    EXPECT_EQ(sock_inet_addr("127.0.0.1"), htonl(0x7F000001u));
-    EXPECT_EQ(sock_inet_addr(nullptr), 0xFFFFFFFFu);
+    // Groups are decimal, leading zeros too; a group above 255 or another form is no address.
+    const std::pair<const char*, std::uint32_t> addresses[] = {{"127.0.0.1", 0x7F000001u},
+                                                               {"010.001.002.003", 0x0A010203u},
+                                                               {"192.168.1.300", ~0u},
+                                                               {"127.1", ~0u},
+                                                               {nullptr, ~0u}};
+    for (const auto& [text, address] : addresses) {
+        EXPECT_EQ(sock_inet_addr(text), htonl(address)) << text;
+    }
     // Values above 255 pass the syntax test and are copied; five groups fail it: a name.
     char out[16] = {};
     EXPECT_TRUE(sock_resolve("192.168.1.300", out) == 1 && std::string(out) == "192.168.1.300");
