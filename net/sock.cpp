@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -261,6 +262,14 @@ std::uint32_t sock_send_space(SocketRecord* record) {
     }
     std::lock_guard<std::mutex> lock(record->outMutex);
     return SOCK_SEND_QUEUE_SIZE - record->outLength;
+}
+
+std::uint32_t sock_discard_queued(SocketRecord* record) {
+    if (!started() || record == nullptr || record->outData == nullptr) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(record->outMutex);
+    return std::exchange(record->outLength, 0u);
 }
 
 std::uint32_t sock_send_to(SocketRecord* record, std::uint32_t address, std::uint16_t port,

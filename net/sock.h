@@ -145,6 +145,13 @@ void sock_cleanup();
 // is queued; 0 when the record is missing or the layer is not started.
 [[nodiscard]] std::uint32_t sock_send_space(SocketRecord* record);
 
+// Empties the record's output queue of sock_send_queued, so that those bytes are never written,
+// and returns how many it held; 0 when the record is missing, has no queue (not a TCP connection)
+// or the layer is not started. Any thread, also inside a callback about the record (including
+// SOCK_EVENT_CLOSED, while the record is still valid). An owner that counts what it transmits
+// takes these bytes off the count.
+[[nodiscard]] std::uint32_t sock_discard_queued(SocketRecord* record);
+
 // Sends one datagram to the IPv4 `address` (network byte order) and `port` (host byte order).
 // 4 if not started, 3 if record or data is missing or length is 0; 1 when the platform took the
 // datagram, 0 when it refused it.

@@ -280,6 +280,7 @@ TEST_F(SockTest, AClientConnectsOnceCarriesBothDirectionsAndEndsAtAReset) {
     R u = udp(0, ctx(2));
     EXPECT_EQ(sock_send_space(c.record), SOCK_SEND_QUEUE_SIZE);
     EXPECT_EQ(sock_send_space(u) + sock_send_space(nullptr), 0u) << "only TCP connections queue";
+    EXPECT_EQ(sock_discard_queued(u) + sock_discard_queued(nullptr), 0u);
     std::uint32_t sent = 0;
     ASSERT_TRUE(sock_send(c.record, bytes("abc").data(), 3, &sent) == SOCK_RC_OK && sent == 3);
     EXPECT_EQ(read_for(c.peer.get(), 5000, 3), bytes("abc"));
@@ -345,6 +346,10 @@ TEST_F(SockTest, QueuedSendsAreAllOrNothingAndKeepEveryByteInOrderForASlowPeer) 
     EXPECT_TRUE(space == 0 || send(space) == SOCK_RC_OK);
     EXPECT_EQ(sock_send_space(c.record), 0u);
     EXPECT_EQ(send(1), SOCK_RC_WOULD_BLOCK);
+    // Discarded bytes are never written: the stream goes on from where they began.
+    const std::uint32_t discarded = sock_discard_queued(c.record);
+    EXPECT_GT(discarded, 0u);
+    offset -= discarded;
     // Now the peer reads a little whenever the queue is full.
     const auto deadline = std::chrono::steady_clock::now() + 120s;
     while (offset < stream.size() && std::chrono::steady_clock::now() < deadline) {
