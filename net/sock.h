@@ -8,6 +8,14 @@
 // the caller's thread: sock_close only marks the record, and the event thread closes the socket
 // and frees the record on its next visit.
 //
+// Passes: the event thread serves the sockets in passes. Each pass visits the connection table
+// (UDP sockets, TCP client sockets and accepted connections) and then the listening table, each in
+// the order its records were made, with at most one receive per connection and one accept per
+// listening socket. The end of a connection is therefore reported before an accept seen in the
+// same pass, so an owner that serves one client at a time can take a client that drops and
+// reconnects at once; a connection accepted in a pass is served from the next pass on. Per record,
+// a connect outcome comes before data or the closure.
+//
 // Threads: sock_init, sock_set_poll_mode and sock_cleanup come from one controlling thread (the
 // engine's main thread). The opens, sends, sock_set_context, sock_close and sock_resolve may be
 // called from any thread, including from inside a callback on the event thread. The layer never

@@ -2,10 +2,14 @@
 // is the only place where sockets are closed and records removed while the layer runs.
 //
 // A pass begins with one readiness wait over all sockets (instead of one test per socket), then
-// walks the listening table and the connection table in order, exactly as if each socket had been
+// walks the connection table and the listening table in order, exactly as if each socket had been
 // tested on its own at its visit: at most one accept per listening socket and one receive per
 // connection per pass, and per record the connect outcome before data or closure. Records that
 // were not part of the wait (appended during the pass, or held back) are tested at their visit.
+//
+// Connections come first so that the end of a connection is reported before an accept seen in the
+// same pass: a client that drops and reconnects at once finds its old connection gone, and an
+// owner that serves one client at a time takes it instead of turning it away.
 #include "net/sock_state.h"
 
 #include <cstring>
@@ -120,26 +124,25 @@ SocketRecord* visit_listener(SocketRecord* r) {
         r->heldBack = false;
         return layer.listenTable.next_of(r);
     }
+    // The record comes first: without one, the connection waits in the backlog.
     SocketRecord* n = make_record(sockos::NO_FD, nullptr, true);
     if (n == nullptr) {
         r->heldBack = true;
         return layer.listenTable.next_of(r);
     }
-    layer.connectionTable.append(n);
     std::uint16_t peerPort = 0;
     char peerText[16] = {};
     n->socket = sockos::accept(r->socket, &peerPort, peerText);
     if (n->socket == sockos::NO_FD) {
-        // Discarded when the walk of the connection table reaches it later in this pass. The
-        // listening socket is retried after a short pause rather than spun on (say, out of
+        // The listening socket is retried after a short pause rather than spun on (say, out of
         // descriptors).
-        n->closeRequested = 1;
+        free_record(n);
         r->heldBack = true;
         return layer.listenTable.next_of(r);
     }
     r->heldBack = false;
     sockos::set_no_delay(n->socket);
-    n->receiveSize = SOCK_RECEIVE_SIZE;
+    layer.connectionTable.append(n);
     raise(r, SOCK_EVENT_ACCEPTED, reinterpret_cast<std::uintptr_t>(n), peerPort,
           reinterpret_cast<std::uintptr_t>(peerText));
     return layer.listenTable.next_of(r);
@@ -246,11 +249,11 @@ void sock_poll_pass() {
         return;
     }
     layer.passCount.fetch_add(1);
-    for (SocketRecord* r = layer.listenTable.first(); r != nullptr;) {
-        r = visit_listener(r);
-    }
     for (SocketRecord* r = layer.connectionTable.first(); r != nullptr;) {
         r = visit_connection(r);
+    }
+    for (SocketRecord* r = layer.listenTable.first(); r != nullptr;) {
+        r = visit_listener(r);
     }
 }
 

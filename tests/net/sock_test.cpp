@@ -275,6 +275,32 @@ TEST_F(SockTest, AServerAcceptsReceivesAndClosesSilentlyAndAPortInUseFailsCleanl
     EXPECT_EQ(kinds(ctx(1)), "ACCEPTED") << "closing the listener raised an event";
 }
 
+TEST_F(SockTest, AClientThatReconnectsAtOnceIsSeenToLeaveBeforeItIsAcceptedAgain) {
+    static std::uint16_t port;
+    static Fd old, renewed; // used on the event thread only, until its events are seen
+    port = free_tcp_port();
+    const std::uint16_t trigger = free_udp_port();
+    server(port, ctx(1));
+    udp(trigger, ctx(2));
+    // Each datagram makes the event thread act as the client: first it connects; then it closes
+    // and connects again inside one callback, so that the close and the connect meet one pass.
+    on_event([](const Event& e) {
+        if (e.event == SOCK_EVENT_ACCEPTED) {
+            EXPECT_EQ(sock_set_context(rec(e.a), ctx(1)), SOCK_RC_OK);
+        } else if (e.context == ctx(2) && !old.valid()) {
+            old = tcp_connect(port);
+        } else if (e.context == ctx(2)) {
+            old.reset();
+            renewed = tcp_connect(port);
+        }
+    });
+    Fd peer = udp_bind(0);
+    ASSERT_TRUE(udp_send(peer.get(), trigger, "1", 1) && wait(ctx(1), 1));
+    ASSERT_TRUE(udp_send(peer.get(), trigger, "2", 1) && wait(ctx(1), 3));
+    EXPECT_EQ(kinds(ctx(1)), "ACCEPTED CLOSED ACCEPTED");
+    renewed.reset();
+}
+
 TEST_F(SockTest, AClientConnectsOnceCarriesBothDirectionsAndEndsAtAReset) {
     Client c(ctx(1));
     R u = udp(0, ctx(2));
