@@ -1,12 +1,15 @@
-// The event log and the trace log: rows for the lists, lines for the files, one lock for both.
+// The event log and the trace log: rows for the lists under one lock, lines for the files through
+// a bounded queue to one writer thread.
 #include "store/logs.h"
 
 #include "base/platform.h"
 #include "store/backend.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace pw {
 
@@ -40,6 +43,66 @@ std::size_t CutEventText(const char* text) {
     return len;
 }
 
+// A record of the queue: this head, then `size` bytes (the line's text, then for a trace line
+// the chunk's bytes, which the writer turns into hex), padded to RECORD_ALIGN.
+struct RecordHead {
+    std::uint32_t size;     // bytes of text and data after the head
+    std::uint16_t textSize; // of which text
+    std::uint8_t kind;      // RECORD_*
+    std::uint8_t tell;      // 1: logEventOrDiag waits for this line's outcome
+};
+constexpr std::size_t RECORD_ALIGN = sizeof(RecordHead);
+static_assert(LOG_QUEUE_SIZE % RECORD_ALIGN == 0 && LOG_QUEUE_EVENT_ROOM < LOG_QUEUE_SIZE);
+constexpr std::uint8_t RECORD_EVENT = 0; // an event.log line
+constexpr std::uint8_t RECORD_TRACE = 1; // a trace.log line
+constexpr std::uint8_t RECORD_SKIP = 2;  // unused bytes up to the end of the ring
+// The writer frees the queue in parts of about this size, so callers find room while it works.
+constexpr std::size_t WRITER_SLICE = LOG_QUEUE_SIZE / 16;
+
+constexpr std::size_t RecordBytes(std::size_t size) {
+    return (sizeof(RecordHead) + size + RECORD_ALIGN - 1) / RECORD_ALIGN * RECORD_ALIGN;
+}
+
+// Writes `size` bytes as one line of `fd`; a line that a full disk cut short is taken back out,
+// so that the next line does not continue a torn one. `lineWritten` counts the line's bytes
+// already in the file from earlier parts.
+bool PutLinePart(int fd, const char* data, std::size_t size, std::size_t& lineWritten) {
+    std::size_t written = 0;
+    const bool ok = store_backend::WriteAll(fd, data, size, &written);
+    lineWritten += written;
+    if (!ok) {
+        store_backend::DropTail(fd, lineWritten);
+    }
+    return ok;
+}
+
+// Writes the trace.log line of a record: its head text, then every data byte as "%02x ", then
+// the line end, built in the line buffer and written as often as the buffer fills.
+bool WriteTraceLine(int fd, char* buffer, const char* head, std::size_t headSize,
+                    const std::uint8_t* data, std::size_t length) {
+    // The head always fits: its texts are bounded far below the buffer's size.
+    std::memcpy(buffer, head, headSize);
+    std::size_t used = headSize;
+    std::size_t lineWritten = 0;
+    // A chunk of up to TRACE_CHUNK_MAX bytes fits with the head in one write. A longer one (no
+    // engine sends it, but nothing stops a caller) goes out in several writes, one right after
+    // the other, so the line stays whole.
+    for (std::size_t i = 0; i < length; ++i) {
+        if (used + HEX_BYTE_TEXT_SIZE + LINE_END_SIZE > TRACE_LINE_BUFFER_SIZE) {
+            if (!PutLinePart(fd, buffer, used, lineWritten)) {
+                return false;
+            }
+            used = 0;
+        }
+        buffer[used++] = HEX_DIGITS[data[i] >> 4];
+        buffer[used++] = HEX_DIGITS[data[i] & 0x0f];
+        buffer[used++] = ' ';
+    }
+    std::memcpy(buffer + used, LINE_END, LINE_END_SIZE);
+    used += LINE_END_SIZE;
+    return PutLinePart(fd, buffer, used, lineWritten);
+}
+
 } // namespace
 
 LogStore::LogStore(LogOptions options)
@@ -52,12 +115,6 @@ LogStore::~LogStore() {
     shutdown();
 }
 
-void LogStore::openIfWanted(bool wanted, int& fd, const char* name) {
-    if (wanted && fd == store_backend::NO_FILE && !closed_) {
-        fd = store_backend::OpenForAppend(store_backend::JoinPath(directory_, name));
-    }
-}
-
 void LogStore::appendRow(std::uint32_t& rowCount, bool trace) {
     if (rowCount < LOG_ROW_CAP) {
         ++rowCount;
@@ -68,26 +125,85 @@ void LogStore::appendRow(std::uint32_t& rowCount, bool trace) {
     }
 }
 
+bool LogStore::enqueue(std::uint8_t kind, const char* text, std::size_t textSize,
+                       const std::uint8_t* data, std::size_t dataSize, bool tell) {
+    const std::size_t need = RecordBytes(textSize + dataSize);
+    std::size_t offset = static_cast<std::size_t>(head_ % LOG_QUEUE_SIZE);
+    // A record never wraps: the bytes up to the ring's end are skipped when it would not fit.
+    const std::size_t skip = offset + need > LOG_QUEUE_SIZE ? LOG_QUEUE_SIZE - offset : 0;
+    const std::size_t limit =
+        kind == RECORD_TRACE ? LOG_QUEUE_SIZE - LOG_QUEUE_EVENT_ROOM : LOG_QUEUE_SIZE;
+    if (head_ - tail_ + skip + need > limit) {
+        return false;
+    }
+    if (!queue_) {
+        queue_ = std::make_unique_for_overwrite<char[]>(LOG_QUEUE_SIZE);
+        writer_ = std::thread([this] { writerLoop(); });
+    }
+    // The writer waits only while the queue is empty; otherwise it sees this record unasked.
+    const bool wasEmpty = head_ == tail_;
+    if (skip > 0) {
+        const RecordHead pad{0, 0, RECORD_SKIP, 0};
+        std::memcpy(queue_.get() + offset, &pad, sizeof(pad));
+        head_ += skip;
+        offset = 0;
+    }
+    char* const record = queue_.get() + offset;
+    const RecordHead head{static_cast<std::uint32_t>(textSize + dataSize),
+                          static_cast<std::uint16_t>(textSize), kind,
+                          static_cast<std::uint8_t>(tell ? 1 : 0)};
+    std::memcpy(record, &head, sizeof(head));
+    std::memcpy(record + sizeof(head), text, textSize);
+    if (dataSize > 0) {
+        std::memcpy(record + sizeof(head) + textSize, data, dataSize);
+    }
+    head_ += need;
+    if (wasEmpty) {
+        work_.notify_one();
+    }
+    return true;
+}
+
 void LogStore::logEvent(const char* text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    (void)logEventLocked(text);
+    std::unique_lock<std::mutex> lock(mutex_);
+    (void)logEventLocked(text, lock);
 }
 
 bool LogStore::logEventOrDiag(const char* text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const bool shown = logEventLocked(text);
+    std::lock_guard<std::mutex> one(tellMutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool shown = sink_ != nullptr;
+    if (logEventLocked(text, lock, !shown) && !shown) {
+        progress_.wait(lock, [this] { return tellDone_; });
+        shown = tellOk_;
+    }
+    lock.unlock();
     if (!shown) {
         diag(text == nullptr ? "" : text);
     }
     return shown;
 }
 
-bool LogStore::logEventLocked(const char* text) {
+bool LogStore::logEventLocked(const char* text, std::unique_lock<std::mutex>& lock, bool tell) {
     if (text == nullptr) {
         text = "";
     }
     const std::size_t textLen = CutEventText(text);
-    openIfWanted(logEventsToFile_, eventFile_, EVENT_LOG_FILE_NAME);
+    if (droppedLines_ > 0) {
+        // Told ahead of this event, as an event of its own, and so never after the last one.
+        char told[EVENT_TEXT_MAX + 1];
+        std::snprintf(told, sizeof(told), TRACE_LINES_DROPPED_FORMAT, droppedLines_);
+        droppedLines_ = 0;
+        (void)logEventLocked(told, lock);
+    }
+    // The whole line in one record, and so in one write, so that it lands in one piece.
+    char line[TIMESTAMP_TEXT_SIZE + EVENT_TEXT_MAX + LINE_END_SIZE];
+    const bool toFile = logEventsToFile_ && !closed_;
+    if (toFile) {
+        // Room for the longest line even if it must skip the ring's end.
+        const std::size_t room = 2 * RecordBytes(sizeof(line));
+        progress_.wait(lock, [&] { return closed_ || head_ - tail_ + room <= LOG_QUEUE_SIZE; });
+    }
 
     char timestamp[TIMESTAMP_TEXT_SIZE];
     FormatTimestamp(clock_(), timestamp);
@@ -101,22 +217,16 @@ bool LogStore::logEventLocked(const char* text) {
         appendRow(eventRowCount_, false);
         shown = true;
     }
-    if (logEventsToFile_ && eventFile_ != store_backend::NO_FILE) {
-        // The whole line in one write, so that it lands in one piece.
-        char line[TIMESTAMP_TEXT_SIZE + EVENT_TEXT_MAX + LINE_END_SIZE];
+    if (toFile && !closed_) {
         const std::size_t stampLen = std::strlen(timestamp);
         std::memcpy(line, timestamp, stampLen);
         std::memcpy(line + stampLen, text, textLen);
         std::memcpy(line + stampLen + textLen, LINE_END, LINE_END_SIZE);
-        std::size_t written = 0;
-        if (store_backend::WriteAll(eventFile_, line, stampLen + textLen + LINE_END_SIZE,
-                                    &written)) {
-            shown = true;
-        } else {
-            // A full disk took only part of the line: take it out again, or the next line
-            // would be glued to a torn one.
-            store_backend::DropTail(eventFile_, written);
+        const std::size_t lineSize = stampLen + textLen + LINE_END_SIZE;
+        if (tell) {
+            tellDone_ = false;
         }
+        shown = enqueue(RECORD_EVENT, line, lineSize, nullptr, 0, tell) || shown;
     }
     return shown;
 }
@@ -127,19 +237,15 @@ void LogStore::traceData(std::uint32_t linkId, std::uint32_t portId, std::uint32
         length = 0;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    openIfWanted(logTraceToFile_, traceFile_, TRACE_LOG_FILE_NAME);
-
     char timestamp[TIMESTAMP_TEXT_SIZE];
     FormatTimestamp(clock_(), timestamp);
 
-    bool fileInUse = logTraceToFile_ && traceFile_ != store_backend::NO_FILE;
-    if (fileInUse && traceLineBuffer_ == nullptr) {
+    bool toFile = logTraceToFile_ && !closed_;
+    if (toFile && traceLineBuffer_ == nullptr) {
         traceLineBuffer_ = allocateLineBuffer_(TRACE_LINE_BUFFER_SIZE);
         if (traceLineBuffer_ == nullptr) {
-            store_backend::CloseFile(traceFile_);
-            traceFile_ = store_backend::NO_FILE;
             logTraceToFile_ = false;
-            fileInUse = false;
+            toFile = false;
             if (sink_ != nullptr) {
                 sink_->traceToFileSwitchedOff();
             }
@@ -160,50 +266,80 @@ void LogStore::traceData(std::uint32_t linkId, std::uint32_t portId, std::uint32
         sink_->appendTraceRow(TraceRow{timestamp, portText, dirText, lengthText, cell});
         appendRow(traceRowCount_, true);
     }
-    if (fileInUse) {
-        writeTraceLine(timestamp, portText, dirText, data, length);
+    if (toFile) {
+        // The line's head as text; the writer adds the bytes in hex.
+        char head[TIMESTAMP_TEXT_SIZE + PORT_TEXT_SIZE + LENGTH_TEXT_SIZE + 16];
+        const int headSize = std::snprintf(head, sizeof(head), "%s, %s, %s, %u, ", timestamp,
+                                           portText, dirText, length);
+        if (headSize < 0 ||
+            !enqueue(RECORD_TRACE, head, static_cast<std::size_t>(headSize), data, length)) {
+            ++droppedLines_;
+        }
     }
 }
 
-void LogStore::writeTraceLine(const char* timestamp, const char* portText, const char* direction,
-                              const std::uint8_t* data, std::uint32_t length) {
-    char* const buffer = traceLineBuffer_;
-    const int head = std::snprintf(buffer, TRACE_LINE_BUFFER_SIZE, "%s, %s, %s, %u, ", timestamp,
-                                   portText, direction, length);
-    if (head < 0) {
-        return;
-    }
-    // The head always fits: its texts are bounded far below the buffer's size.
-    std::size_t used = static_cast<std::size_t>(head);
-    // Write errors are not reported, but a line that a full disk cut short is taken back out of
-    // the file, so that the next line does not continue a torn one.
-    std::size_t lineWritten = 0;
-    auto put = [&](std::size_t size) {
-        std::size_t written = 0;
-        const bool ok = store_backend::WriteAll(traceFile_, buffer, size, &written);
-        lineWritten += written;
-        if (!ok) {
-            store_backend::DropTail(traceFile_, lineWritten);
+void LogStore::writerLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        work_.wait(lock, [this] { return head_ != tail_ || stopping_; });
+        if (head_ == tail_) {
+            return; // stopping, and everything is written
         }
-        return ok;
-    };
-    // A chunk of up to TRACE_CHUNK_MAX bytes fits with the head in one write. A longer one (no
-    // engine sends it, but nothing stops a caller) goes out in several writes, still under the
-    // lock, so the line stays whole.
-    for (std::uint32_t i = 0; i < length; ++i) {
-        if (used + HEX_BYTE_TEXT_SIZE + LINE_END_SIZE > TRACE_LINE_BUFFER_SIZE) {
-            if (!put(used)) {
-                return;
-            }
-            used = 0;
+        const std::uint64_t from = tail_, to = head_;
+        char* const lineBuffer = traceLineBuffer_;
+        lock.unlock();
+        bool told = false, toldOk = false;
+        const std::uint64_t done = writeRecords(from, to, lineBuffer, told, toldOk);
+        lock.lock();
+        if (told) {
+            tellDone_ = true;
+            tellOk_ = toldOk;
         }
-        buffer[used++] = HEX_DIGITS[data[i] >> 4];
-        buffer[used++] = HEX_DIGITS[data[i] & 0x0f];
-        buffer[used++] = ' ';
+        tail_ = done;
+        progress_.notify_all();
     }
-    std::memcpy(buffer + used, LINE_END, LINE_END_SIZE);
-    used += LINE_END_SIZE;
-    (void)put(used);
+}
+
+std::uint64_t LogStore::writeRecords(std::uint64_t pos, std::uint64_t to, char* lineBuffer,
+                                     bool& told, bool& toldOk) {
+    const std::uint64_t stop = std::min(to, pos + WRITER_SLICE);
+    while (pos < stop) {
+        const auto offset = static_cast<std::size_t>(pos % LOG_QUEUE_SIZE);
+        RecordHead head;
+        std::memcpy(&head, queue_.get() + offset, sizeof(head));
+        if (head.kind == RECORD_SKIP) {
+            pos += LOG_QUEUE_SIZE - offset;
+            continue;
+        }
+        pos += RecordBytes(head.size);
+        const char* const body = queue_.get() + offset + sizeof(head);
+        const bool event = head.kind == RECORD_EVENT;
+        int& fd = event ? eventFile_ : traceFile_;
+        if (fd == store_backend::NO_FILE) {
+            fd = store_backend::OpenForAppend(store_backend::JoinPath(
+                directory_, event ? EVENT_LOG_FILE_NAME : TRACE_LOG_FILE_NAME));
+        }
+        bool ok = false;
+        if (fd != store_backend::NO_FILE && event) {
+            std::size_t lineWritten = 0;
+            ok = PutLinePart(fd, body, head.size, lineWritten);
+        } else if (fd != store_backend::NO_FILE && lineBuffer != nullptr) {
+            ok = WriteTraceLine(fd, lineBuffer, body, head.textSize,
+                                reinterpret_cast<const std::uint8_t*>(body + head.textSize),
+                                head.size - head.textSize);
+        }
+        if (head.tell != 0) {
+            told = true;
+            toldOk = ok;
+        }
+    }
+    return pos;
+}
+
+void LogStore::flush() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::uint64_t target = head_;
+    progress_.wait(lock, [&] { return tail_ >= target; });
 }
 
 void LogStore::setSink(LogSink* sink) {
@@ -264,14 +400,32 @@ void LogStore::setLinkConfig(std::uint32_t linkId, const LinkConfig& config) {
 }
 
 void LogStore::shutdown() {
+    std::thread writer;
+    unsigned long long dropped = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        stopping_ = true;
+        dropped = std::exchange(droppedLines_, 0);
+        writer = std::move(writer_);
+        work_.notify_one();
+    }
+    if (writer.joinable()) {
+        writer.join(); // it has written everything queued
+    }
     std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
     store_backend::CloseFile(eventFile_);
     store_backend::CloseFile(traceFile_);
     eventFile_ = store_backend::NO_FILE;
     traceFile_ = store_backend::NO_FILE;
     delete[] traceLineBuffer_;
     traceLineBuffer_ = nullptr;
+    queue_.reset();
+    if (dropped > 0) {
+        char told[EVENT_TEXT_MAX + 1];
+        std::snprintf(told, sizeof(told), TRACE_LINES_DROPPED_FORMAT, dropped);
+        diag(told);
+    }
 }
 
 LogStore& ProcessLog() {

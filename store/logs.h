@@ -10,19 +10,25 @@
 // implements. The application's sink only copies the texts and queues them to its main thread.
 //
 // Threads: LogEvent runs on the main thread and on the socket event thread; TraceData on the main
-// thread, the socket event thread and the serial delivery thread. Every LogStore member may be
-// called from any thread. One lock per LogStore guards the files, the trace line buffer, the row
-// counters, the switches and the port table, and the sink is called while it is held, so the
-// rows reach the sink in the order the lines reach the files, and no two lines ever interleave.
+// thread, the socket event thread and the serial delivery thread, where the engine calls with its
+// own lock held, so a call never waits for the disk. Every LogStore member may be called from any
+// thread. One lock per LogStore guards the row counters, the switches, the port table and a
+// bounded queue of file lines, and the sink is called while it is held, so the rows reach the
+// sink in the order the lines enter the queue. One writer thread per LogStore (started with the
+// first line for a file) alone opens, writes and closes the two files, in queue order, one line
+// at a time, and holds no lock while it does; so no two lines ever interleave.
 #pragma once
 
 #include "engine/records.h"
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace pw {
 
@@ -31,9 +37,19 @@ constexpr char TRACE_LOG_FILE_NAME[] = "trace.log";
 
 constexpr std::uint32_t LOG_ROW_CAP = 30000; // rows kept in each list; the oldest row goes first
 constexpr std::size_t EVENT_TEXT_MAX = 197;  // bytes of an event text; longer texts are cut
-// Bytes of the buffer in which one trace.log line is built: the line's head and three characters
-// for each of up to TRACE_CHUNK_MAX data bytes. Obtained once, at the first line written.
+// Bytes of the buffer in which the writer builds one trace.log line: the line's head and three
+// characters for each of up to TRACE_CHUNK_MAX data bytes. Obtained once, by the first trace
+// call that finds "Log Trace to File" on.
 constexpr std::size_t TRACE_LINE_BUFFER_SIZE = 6344;
+// Bytes of the queue of lines on their way to the files (an event line takes its text, a trace
+// line its head and the chunk's bytes, each with a few bytes of bookkeeping). Trace lines never
+// fill the last LOG_QUEUE_EVENT_ROOM bytes, so that events still find room behind a slow disk.
+constexpr std::size_t LOG_QUEUE_SIZE = std::size_t{1} << 20;
+constexpr std::size_t LOG_QUEUE_EVENT_ROOM = std::size_t{64} << 10;
+// The event that tells how many trace lines found the queue full and were left out of
+// trace.log (their rows were made as usual).
+constexpr char TRACE_LINES_DROPPED_FORMAT[] =
+    "%llu trace lines dropped: trace.log could not keep up";
 constexpr std::size_t TRACE_CHUNK_MAX = RECEIVE_BUFFER_SIZE; // largest chunk the engine traces
 constexpr std::size_t TRACE_HEX_CELL_BYTES = 300;   // data bytes the Data cell shows in hex
 constexpr std::size_t TRACE_ASCII_CELL_BYTES = 600; // data bytes the Data cell shows in ASCII
@@ -146,17 +162,22 @@ public:
     LogStore& operator=(const LogStore&) = delete;
 
     // Adds an event: a row in the event list and, while "Log Events to File" is on, the line
-    // "<timestamp text><text>\r\n" in event.log. event.log is opened (created or appended to) at
-    // the first event that finds the switch on; a failed open is tried again at the next event.
-    // A line the file cannot take whole (a full disk) is taken back out of it, so the file only
-    // ever holds whole lines; the row still reaches the list, and once there is room again the
-    // next line is written as usual. A text longer than EVENT_TEXT_MAX bytes is cut there (a
-    // UTF-8 character is never split); a null text counts as empty. Any thread.
+    // "<timestamp text><text>\r\n" in event.log. The line is queued; the writer opens event.log
+    // (created or appended to) for the first line that finds it closed, and a failed open is
+    // tried again with the next line. A line the file cannot take whole (a full disk) is taken
+    // back out of it, so the file only ever holds whole lines; the row still reaches the list,
+    // and once there is room again the next line is written as usual. An event line is never
+    // dropped: when trace lines were dropped since the last event, an event with
+    // TRACE_LINES_DROPPED_FORMAT and their number goes first, and when the queue has not even
+    // room for events left (the disk has taken nothing for hundreds of events), the call waits
+    // for room. A text longer than EVENT_TEXT_MAX bytes is cut there (a UTF-8 character is never
+    // split); a null text counts as empty. Any thread.
     void logEvent(const char* text);
 
     // As logEvent, and when the event reached neither a list (no sink attached) nor event.log,
     // also writes it to standard error as a diagnostic, so that it is not lost. Returns true when
-    // a list or event.log took it. For failures that must be seen even at start-up and exit.
+    // a list or event.log took it. Without a sink it waits until the writer has written the line
+    // or failed to. For failures that must be seen even at start-up and exit.
     bool logEventOrDiag(const char* text);
 
     // Adds a trace entry for `length` bytes at `data` that port `portId` (0 for P1) of link
@@ -164,8 +185,11 @@ public:
     // row in the trace list and, while "Log Trace to File" is on, the line
     //   "<timestamp text>, <port text>, Rx|Tx, <length>, <every byte as "%02x ">\r\n"
     // in trace.log, opened and written as event.log is. The engine hands 1 to TRACE_CHUNK_MAX
-    // bytes; a longer chunk is still written whole (in several writes, under the same lock).
-    // Null `data` counts as no bytes. The data is read only during the call. Any thread.
+    // bytes; a longer chunk is still written whole (in several writes, one after the other),
+    // unless it is too long for the queue. The call never waits for the writer: a line that
+    // finds the queue full is dropped from trace.log (the row is made all the same) and counted
+    // for the next event (see logEvent). Null `data` counts as no bytes. The data is read only
+    // during the call. Any thread.
     void traceData(std::uint32_t linkId, std::uint32_t portId, std::uint32_t direction,
                    const std::uint8_t* data, std::uint32_t length);
 
@@ -195,26 +219,36 @@ public:
     // An id of MAX_LINKS or more is ignored. Any thread.
     void setLinkConfig(std::uint32_t linkId, const LinkConfig& config);
 
-    // Exit: closes event.log and trace.log and releases the line buffer. Later calls still reach
-    // the sink, if one is attached, but never write or open a file again. Main thread.
+    // Waits until every line queued before the call has been written (or has failed). Any
+    // thread, but not from inside a sink call.
+    void flush();
+
+    // Exit: writes every line still queued, then closes event.log and trace.log and releases the
+    // line buffer. Trace lines dropped since the last event are told on standard error, so that
+    // event.log still ends with the last event. Later calls still reach the sink, if one is
+    // attached, but never write or open a file again. Main thread.
     void shutdown();
 
 private:
-    [[nodiscard]] bool logEventLocked(const char* text);
-    void openIfWanted(bool wanted, int& fd, const char* name);
+    [[nodiscard]] bool logEventLocked(const char* text, std::unique_lock<std::mutex>& lock,
+                                      bool tell = false);
     void appendRow(std::uint32_t& rowCount, bool trace);
-    void writeTraceLine(const char* timestamp, const char* portText, const char* direction,
-                        const std::uint8_t* data, std::uint32_t length);
+    [[nodiscard]] bool enqueue(std::uint8_t kind, const char* text, std::size_t textSize,
+                               const std::uint8_t* data, std::size_t dataSize, bool tell = false);
+    void writerLoop();
+    // Writes the records from position `from` on, up to `to` or a slice's worth, and returns
+    // the position reached. `told` is set when the line logEventOrDiag awaits was among them.
+    [[nodiscard]] std::uint64_t writeRecords(std::uint64_t from, std::uint64_t to, char* lineBuffer,
+                                             bool& told, bool& toldOk);
 
     const std::string directory_;
     const LocalClock clock_;
     const LineBufferAllocator allocateLineBuffer_;
 
+    std::mutex tellMutex_; // one logEventOrDiag at a time waits for its line's outcome
     mutable std::mutex mutex_;
     LogSink* sink_ = nullptr;
-    int eventFile_ = -1;              // file descriptor of event.log; -1 until opened
-    int traceFile_ = -1;              // file descriptor of trace.log; -1 until opened
-    bool closed_ = false;             // shut down: files are never opened again
+    bool closed_ = false;             // shut down: nothing is queued any more
     char* traceLineBuffer_ = nullptr; // TRACE_LINE_BUFFER_SIZE bytes once obtained
     std::uint32_t eventRowCount_ = 0; // rows in the event list, 0 to LOG_ROW_CAP
     std::uint32_t traceRowCount_ = 0; // rows in the trace list, 0 to LOG_ROW_CAP
@@ -222,6 +256,23 @@ private:
     bool logTraceToFile_ = false;
     bool traceAscii_ = false;
     PortKind portKinds_[MAX_LINKS][PORTS_PER_LINK]{};
+
+    // The queue: LOG_QUEUE_SIZE bytes of records, used as a ring. Positions count bytes from the
+    // first record ever queued; [tail_, head_) holds the records not yet written.
+    std::unique_ptr<char[]> queue_;       // obtained with the writer, at the first line
+    std::uint64_t head_ = 0;              // where the next record goes
+    std::uint64_t tail_ = 0;              // the oldest record the writer has not finished
+    unsigned long long droppedLines_ = 0; // trace lines dropped since the last event
+    bool stopping_ = false;               // the writer ends once the queue is empty
+    bool tellDone_ = false;               // the writer finished the line logEventOrDiag awaits
+    bool tellOk_ = false;                 // and the file took it
+    std::condition_variable work_;        // the writer waits for records or the stop
+    std::condition_variable progress_;    // callers wait for room, a flush or a told line
+    std::thread writer_;
+
+    // The writer's own: the files, touched by no other thread until it has ended.
+    int eventFile_ = -1; // file descriptor of event.log; -1 until opened
+    int traceFile_ = -1; // file descriptor of trace.log; -1 until opened
 };
 
 // The process's log: the one the engine's callbacks and the application use. Created (with the

@@ -25,6 +25,7 @@ TEST(StoreFullDirectory, NoLogLineIsTornTheOldDataFileStaysAndReadOnlyHarmsNothi
     log->traceData(0, 0, TRACE_DIR_RX, Bytes(head), 16);
     table.entry[4].inUse = 1;
     pw::SaveDataFileTo({dir, {}}, settings, table, *log);
+    log->flush(); // the writer has tried every line
     EXPECT_EQ(sink.events.back(), "Failed to write data file err=0x1c");
     EXPECT_TRUE(Read(dir + "/event.log") == head && Read(dir + "/trace.log") == head &&
                 Read(dir + "/portweave.dta") == ImageOf({1, 1, 0, 0}, LinkTable{}) &&
@@ -33,6 +34,7 @@ TEST(StoreFullDirectory, NoLogLineIsTornTheOldDataFileStaysAndReadOnlyHarmsNothi
     log->logEvent("space is back");
     log->traceData(1, 1, TRACE_DIR_TX, Bytes(head), 2);
     pw::SaveDataFileTo({dir, {}}, settings, table, *log);
+    log->flush();
     EXPECT_EQ(Read(dir + "/event.log"), head + kStamp + "space is back\r\n");
     EXPECT_EQ(Read(dir + "/trace.log"), head + kStamp + ", L2 P2 (COM1), Tx, 2, 0a 0a \r\n");
     EXPECT_EQ(Read(dir + "/portweave.dta"), ImageOf(settings, table));
