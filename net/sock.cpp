@@ -230,7 +230,7 @@ std::uint32_t sock_send_queued(SocketRecord* record, const std::uint8_t* data, s
     }
     bool queuedNow = false;
     {
-        std::lock_guard<std::mutex> lock(record->outMutex);
+        std::lock_guard<std::mutex> lock(record->ioMutex);
         if (length > SOCK_SEND_QUEUE_SIZE - record->outLength) {
             return SOCK_RC_WOULD_BLOCK;
         }
@@ -260,7 +260,7 @@ std::uint32_t sock_send_space(SocketRecord* record) {
     if (!started() || record == nullptr || record->outData == nullptr) {
         return 0;
     }
-    std::lock_guard<std::mutex> lock(record->outMutex);
+    std::lock_guard<std::mutex> lock(record->ioMutex);
     return SOCK_SEND_QUEUE_SIZE - record->outLength;
 }
 
@@ -268,7 +268,7 @@ std::uint32_t sock_discard_queued(SocketRecord* record) {
     if (!started() || record == nullptr || record->outData == nullptr) {
         return 0;
     }
-    std::lock_guard<std::mutex> lock(record->outMutex);
+    std::lock_guard<std::mutex> lock(record->ioMutex);
     return std::exchange(record->outLength, 0u);
 }
 
@@ -291,8 +291,25 @@ std::uint32_t sock_close(SocketRecord* record) {
     if (record == nullptr) {
         return SOCK_RC_BAD_ARG;
     }
-    record->closeRequested = 1;
+    {
+        std::lock_guard<std::mutex> lock(record->ioMutex);
+        if (record->closeRequested.load() != 0) {
+            return SOCK_RC_OK;
+        }
+        // Ended here rather than at the event thread's next visit, so that the port can be
+        // opened again as soon as this call returns; the record goes at that visit. The flag
+        // comes last: once the event thread sees it, it closes the number.
+        sockos::retire(record->socket);
+        record->closeRequested = 1;
+    }
+    // A readiness wait under way still holds the socket, and the wake ends it at once (the wake
+    // comes after the look, so that it cannot go to an earlier wait). Waiting for that is safe
+    // with any lock held: the wait runs between callbacks, never in one.
+    const std::uint32_t epoch = g_layer.waitEpoch.load();
     sockos::wake_signal();
+    if (epoch % 2 != 0) {
+        g_layer.waitEpoch.wait(epoch);
+    }
     return SOCK_RC_OK;
 }
 

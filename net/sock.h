@@ -4,9 +4,9 @@
 //
 // Everything that arrives comes back to the owner as events raised on the event thread through
 // the two callbacks given to sock_init: accepted connections, received bytes, the outcome of a
-// TCP connect and the end of a connection. A socket that has been handed out is never closed on
-// the caller's thread: sock_close only marks the record, and the event thread closes the socket
-// and frees the record on its next visit.
+// TCP connect and the end of a connection. sock_close ends a socket at once, on the caller's
+// thread, so that its port can be opened again right away; the event thread frees the record on
+// its next visit.
 //
 // Passes: the event thread serves the sockets in passes. Each pass visits the connection table
 // (UDP sockets, TCP client sockets and accepted connections) and then the listening table, each in
@@ -167,9 +167,14 @@ void sock_cleanup();
                                          std::uint16_t port, const std::uint8_t* data,
                                          std::uint32_t length);
 
-// Asks the event thread to close the record's socket and free the record at its next visit,
-// without an event: 4 if not started, 3 if the record is missing, else 1 (also when called twice
-// before that visit; the socket is closed once). The caller drops its handle after this call.
+// Closes the record's socket before it returns, so that an open of the same port number right
+// after it succeeds, from any thread (also inside a callback); the event thread frees the record
+// at its next visit, without an event. 4 if not started, 3 if the record is missing, else 1 (also
+// when called twice before that visit; the socket is closed once). It never waits for a callback
+// to end, so it may be called with a lock held that a callback is waiting for; at most it waits
+// for the event thread's readiness wait, which it ends at once. An event whose cause the event
+// thread had already taken from the socket may still follow the call (sock_callback_record tells
+// it apart); no other does. The caller drops its handle after this call.
 [[nodiscard]] std::uint32_t sock_close(SocketRecord* record);
 
 // Turns a host name or dotted quad into dotted-quad text in `out` (16 bytes). 4 if not started,
@@ -190,8 +195,8 @@ void sock_cleanup();
 // Inside a callback on the event thread: the record the callback is about (for
 // SOCK_EVENT_ACCEPTED, the listening record; for a buffer request, the record about to receive).
 // Null on any other thread or outside a callback. An owner that closes and re-opens sockets for
-// the same context tells by it whether an event still concerns its current socket: an event
-// raised in the visit during which the owner called sock_close reaches the owner after the call.
+// the same context tells by it whether an event still concerns its current socket: an event that
+// was under way when the owner called sock_close may reach the owner after the call.
 [[nodiscard]] SocketRecord* sock_callback_record();
 
 // Number of passes the event thread has begun since sock_init. For tests and diagnostics: a

@@ -26,6 +26,10 @@ enum class ConnectStart { Done, Pending, Failed };
 Fd tcp_socket();
 Fd udp_socket();
 void close(Fd fd);
+// Ends the socket behind `fd` at once while the number stays taken, by an inert placeholder, until
+// close(fd): a number closed outright could go to the next socket made while the event thread
+// still means the old one.
+void retire(Fd fd);
 bool set_reuse_address(Fd fd);
 void set_no_delay(Fd fd);
 bool bind_any(Fd fd, std::uint16_t port);
@@ -57,7 +61,8 @@ bool wait(WaitItem* items, std::size_t count, int timeoutMs);
 // Readiness of one socket now, without waiting.
 unsigned probe(Fd fd, unsigned asked);
 
-// The wake channel: lets any thread end the event thread's wait early.
+// The wake channel: lets any thread end the event thread's wait early. Opened and closed together
+// with the placeholder of retire.
 bool wake_open();
 void wake_close();
 void wake_signal();

@@ -21,6 +21,8 @@ namespace {
 
 // Written by wake_open/wake_close while no other thread uses the layer; read by any thread.
 std::atomic<int> g_wakeFd{-1};
+// The placeholder of retire: an eventfd that is never written, so it never reads as ready.
+std::atomic<int> g_inertFd{-1};
 // Reused by every wait so that a pass allocates nothing once the tables stop growing. Never
 // destroyed, like the layer's state: the event thread may outlive static destruction when a
 // process ends without stopping the layer.
@@ -78,6 +80,15 @@ Fd udp_socket() {
 void close(Fd fd) {
     if (fd >= 0) {
         ::close(fd);
+    }
+}
+
+void retire(Fd fd) {
+    // dup3 swaps the file behind the number in one step; the socket is released with it unless
+    // a call on another thread still holds it. Should the swap fail, shutting the socket down at
+    // least stops a listener (address reuse then lets the port be listened on again).
+    if (fd >= 0 && ::dup3(g_inertFd.load(), fd, O_CLOEXEC) < 0) {
+        ::shutdown(fd, SHUT_RDWR);
     }
 }
 
@@ -200,11 +211,17 @@ unsigned probe(Fd fd, unsigned asked) {
 
 bool wake_open() {
     g_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    return g_wakeFd >= 0;
+    g_inertFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (g_wakeFd < 0 || g_inertFd < 0) {
+        wake_close();
+        return false;
+    }
+    return true;
 }
 
 void wake_close() {
     close(g_wakeFd.exchange(-1));
+    close(g_inertFd.exchange(-1));
     g_pollSet.clear();
     g_pollSet.shrink_to_fit();
 }

@@ -20,7 +20,7 @@ struct SocketRecord {
 
     sockos::Fd socket = sockos::NO_FD;            // set before the record is published, then fixed
     std::atomic<void*> context{nullptr};          // the owner's context; first callback argument
-    std::atomic<std::uint32_t> closeRequested{0}; // 1 after sock_close
+    std::atomic<std::uint32_t> closeRequested{0}; // 1 after sock_close (socket ended then)
     std::uint32_t connectPending = 0; // 1 until the event thread reported the connect outcome
     std::uint32_t receiveSize = 0;    // most bytes one receive takes (bytes)
 
@@ -32,8 +32,11 @@ struct SocketRecord {
     int waitSlot = -1;     // index into the pass's wait set, -1 when not in it
     bool heldBack = false; // its owner lent no buffer, or its accept failed: retry, do not wait
 
+    // Held by the event thread for each platform call on the socket, by sock_send_queued, and by
+    // sock_close, which ends the socket under it and sets closeRequested; also guards the output
+    // queue. Never held while a callback runs.
+    std::mutex ioMutex;
     // Output queue of sock_send_queued (TCP connections only; allocated with the record).
-    std::mutex outMutex;
     std::uint8_t* outData = nullptr; // SOCK_SEND_QUEUE_SIZE bytes, or null
     std::uint32_t outLength = 0;     // bytes queued at the start of outData
 };
@@ -73,6 +76,9 @@ struct SockLayer {
     std::atomic<std::uint32_t> selTimeoutUsec{0};
     std::atomic<bool> pause{false};
     std::atomic<std::uint64_t> passCount{0};
+    // Odd while the event thread's readiness wait runs: that wait holds every socket it watches,
+    // so a socket ended meanwhile keeps its port until the wait returns.
+    std::atomic<std::uint32_t> waitEpoch{0};
     std::thread thread;
 };
 

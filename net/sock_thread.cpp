@@ -1,5 +1,6 @@
 // The socket event thread: serves every socket of both tables, turns readiness into events and
-// is the only place where sockets are closed and records removed while the layer runs.
+// is the only place where records are removed while the layer runs (sock_close ends a socket on
+// its caller's thread; the event thread then closes the placeholder that keeps its number).
 //
 // A pass begins with one readiness wait over all sockets (instead of one test per socket), then
 // walks the connection table and the listening table in order, exactly as if each socket had been
@@ -35,6 +36,19 @@ public:
     CallbackSubject& operator=(const CallbackSubject&) = delete;
 };
 
+// Holds the record's socket for one platform call: sock_close cannot end it meanwhile, and a
+// socket already ended is not touched (its number now belongs to a placeholder).
+class SocketUse {
+public:
+    explicit SocketUse(SocketRecord* record)
+        : lock_(record->ioMutex), open_(record->closeRequested.load() == 0) {}
+    explicit operator bool() const { return open_; }
+
+private:
+    std::lock_guard<std::mutex> lock_;
+    bool open_;
+};
+
 void raise(SocketRecord* record, std::uint32_t event, std::uintptr_t a = 0, std::uint32_t b = 0,
            std::uintptr_t c = 0) {
     const CallbackSubject subject(record);
@@ -45,7 +59,7 @@ bool has_queued_output(SocketRecord* record) {
     if (record->outData == nullptr) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(record->outMutex);
+    std::lock_guard<std::mutex> lock(record->ioMutex);
     return record->outLength > 0;
 }
 
@@ -93,7 +107,11 @@ void wait_for_readiness() {
                                          (layer.selTimeoutUsec.load() + 999u) / 1000u);
         }
     }
-    if (!sockos::wait(g_waitSet.data(), g_waitSet.size(), timeoutMs)) {
+    layer.waitEpoch.fetch_add(1);
+    const bool waited = sockos::wait(g_waitSet.data(), g_waitSet.size(), timeoutMs);
+    layer.waitEpoch.fetch_add(1);
+    layer.waitEpoch.notify_all();
+    if (!waited) {
         // A failed wait counts as nothing ready; records are still visited one by one below.
         for (auto& item : g_waitSet) {
             item.found = 0;
@@ -102,11 +120,12 @@ void wait_for_readiness() {
 }
 
 // Readiness of the record for `asked`: from the pass's wait when it took part, else tested now.
-unsigned readiness(const SocketRecord* record, unsigned asked) {
+unsigned readiness(SocketRecord* record, unsigned asked) {
     if (record->waitSlot >= 0) {
         return g_waitSet[static_cast<std::size_t>(record->waitSlot)].found;
     }
-    return sockos::probe(record->socket, asked);
+    const SocketUse use(record);
+    return use ? sockos::probe(record->socket, asked) : 0;
 }
 
 SocketRecord* close_and_remove(SocketTable& table, SocketRecord* record) {
@@ -132,7 +151,10 @@ SocketRecord* visit_listener(SocketRecord* r) {
     }
     std::uint16_t peerPort = 0;
     char peerText[16] = {};
-    n->socket = sockos::accept(r->socket, &peerPort, peerText);
+    {
+        const SocketUse use(r);
+        n->socket = use ? sockos::accept(r->socket, &peerPort, peerText) : sockos::NO_FD;
+    }
     if (n->socket == sockos::NO_FD) {
         // The listening socket is retried after a short pause rather than spun on (say, out of
         // descriptors).
@@ -150,8 +172,8 @@ SocketRecord* visit_listener(SocketRecord* r) {
 
 // Writes out what sock_send_queued left queued, as far as the socket takes it now.
 void flush_queued_output(SocketRecord* r) {
-    std::lock_guard<std::mutex> lock(r->outMutex);
-    if (r->outLength == 0) {
+    std::lock_guard<std::mutex> lock(r->ioMutex);
+    if (r->outLength == 0 || r->closeRequested.load() != 0) {
         return;
     }
     const long n = sockos::send(r->socket, r->outData, r->outLength);
@@ -170,6 +192,9 @@ void flush_queued_output(SocketRecord* r) {
 // Receives once into the owner's buffer. Returns false when the record ended (already removed).
 bool receive_once(SocketRecord* r, SocketRecord** following) {
     SockLayer& layer = sock_layer();
+    if (r->closeRequested.load() != 0) {
+        return true; // closed by its owner meanwhile; it goes at the next visit
+    }
     std::uint8_t* buffer = nullptr;
     {
         const CallbackSubject subject(r);
@@ -182,9 +207,16 @@ bool receive_once(SocketRecord* r, SocketRecord** following) {
     r->heldBack = false;
     std::uint16_t portNet = 0;
     std::uint32_t addressNet = 0;
-    const long n = r->isDatagram ? sockos::receive_datagram(r->socket, buffer, r->receiveSize,
-                                                            &portNet, &addressNet)
-                                 : sockos::receive(r->socket, buffer, r->receiveSize);
+    long n = 0;
+    {
+        const SocketUse use(r);
+        if (!use) {
+            return true; // its owner closed it meanwhile; it goes at the next visit
+        }
+        n = r->isDatagram
+                ? sockos::receive_datagram(r->socket, buffer, r->receiveSize, &portNet, &addressNet)
+                : sockos::receive(r->socket, buffer, r->receiveSize);
+    }
     if (n == sockos::IO_WOULD_BLOCK) {
         return true;
     }
@@ -213,8 +245,16 @@ SocketRecord* visit_connection(SocketRecord* r) {
         if ((ready & (sockos::WRITABLE | sockos::FAILED)) == 0) {
             return layer.connectionTable.next_of(r);
         }
+        bool failed = false;
+        {
+            const SocketUse use(r);
+            if (!use) {
+                return layer.connectionTable.next_of(r);
+            }
+            failed = (ready & sockos::FAILED) != 0 || sockos::connect_failed(r->socket);
+        }
         r->connectPending = 0;
-        if ((ready & sockos::FAILED) != 0 || sockos::connect_failed(r->socket)) {
+        if (failed) {
             raise(r, SOCK_EVENT_CONNECT_FAILED);
             // A failed socket also reads as readable here; its owner closes it in answer to the
             // event, so no receive (which would report a closure as well) follows in this visit.

@@ -301,6 +301,35 @@ TEST_F(SockTest, AClientThatReconnectsAtOnceIsSeenToLeaveBeforeItIsAcceptedAgain
     renewed.reset();
 }
 
+TEST_F(SockTest, APortClosedCanBeOpenedAgainAtOnceAndServesWhileTheThreadIsBusy) {
+    std::uint16_t port = 0;
+    while (!udp_bind(port = free_tcp_port()).valid()) {
+    }
+    R s = server(port, ctx(1));
+    R u = udp(port, ctx(2));
+    // Empty datagrams keep the event thread receiving, on this port and another, raising nothing.
+    const std::uint16_t other = free_udp_port();
+    udp(other, ctx(3));
+    const std::jthread noise([&](const std::stop_token& stop) {
+        for (unsigned n = 0; !stop.stop_requested(); std::this_thread::sleep_for(20us)) {
+            udp_send(udp_bind(0).get(), ++n % 2 != 0 ? port : other, "", 0);
+        }
+    });
+    // The newest event about `c` comes from record `r`; `poke` runs before each look.
+    auto from = [](void* c, R r, auto poke) {
+        return wait_until([&] { return poke(), !of(c).empty() && of(c).back().subject == r; });
+    };
+    Fd peer = udp_bind(0);
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(sock_close(s) + sock_close(u), 2 * SOCK_RC_OK);
+        ASSERT_EQ(sock_open_tcp_server(port, ctx(1), &s), SOCK_RC_OK) << i;
+        ASSERT_EQ(sock_open_udp(ctx(2), port, &u), SOCK_RC_OK) << i;
+        Fd client = tcp_connect(port);
+        ASSERT_TRUE(from(ctx(1), s, [] {})) << i;
+        ASSERT_TRUE(from(ctx(2), u, [&] { udp_send(peer.get(), port, "x", 1); })) << i;
+    }
+}
+
 TEST_F(SockTest, AClientConnectsOnceCarriesBothDirectionsAndEndsAtAReset) {
     Client c(ctx(1));
     R u = udp(0, ctx(2));
