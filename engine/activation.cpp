@@ -233,6 +233,7 @@ void StopTimer(PortState& port, std::uint32_t index) {
 
 void PortActivate(PortState& port) {
     port.count = 0;
+    port.heldCount = 0;
     PortDeactivate(port);
     switch (ConfigOf(port).portType) {
     case PORT_TYPE_SERIAL:
@@ -286,6 +287,8 @@ void PortDeactivate(PortState& port) {
     }
     port.connected = 0;
     port.kind = PortKind::None;
+    port.heldCount = 0;
+    StopTimer(port, TIMER_HELD);
     StopTimer(port, TIMER_INTERCHAR);
     StopTimer(port, TIMER_TRAFFIC);
     PORT_EVENT(port, "Link %u (%s) Port %u deactivated");

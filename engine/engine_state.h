@@ -47,17 +47,22 @@ struct PortState {
     SocketRecord* listenHandle; // TCP server: the listening socket; else null
     std::uint8_t* buffer;       // RECEIVE_BUFFER_SIZE bytes gathered for forwarding
     std::uint32_t count;        // bytes gathered in `buffer`, 0 to RECEIVE_BUFFER_SIZE
-    PortTimer
-        timers[PORT_TIMER_COUNT]; // index 0 unused, then TIMER_INTERCHAR, _RECONNECT, _TRAFFIC
-    std::uint32_t peerAddr;       // sender of the latest received data, IPv4, network byte order
-    std::uint32_t peerPort;       // that sender's port, host byte order
-    std::uint32_t udpDestAddr;    // UDP: destination resolved at activation, network byte order
-    std::uint16_t udpDestPort;    // UDP: destination port taken at activation, host byte order
-    std::uint32_t txBytes;        // bytes handed to the port's layer for transmission
-    std::uint32_t rxBytes;        // bytes received on the port
-    std::uint32_t deviceLost;     // serial: the device hung up; closed by the next WeaveProcess
-    std::uint64_t lookup;         // ticket of the host name lookup under way for it, 0 for none
+    std::uint8_t* held;         // RECEIVE_BUFFER_SIZE bytes received but not yet passed on
+    std::uint32_t heldCount;    // bytes in `held`; while any, the port receives nothing more
+    PortTimer timers[PORT_TIMER_COUNT]; // TIMER_HELD, _INTERCHAR, _RECONNECT, _TRAFFIC
+    std::uint32_t peerAddr;    // sender of the latest received data, IPv4, network byte order
+    std::uint32_t peerPort;    // that sender's port, host byte order
+    std::uint32_t udpDestAddr; // UDP: destination resolved at activation, network byte order
+    std::uint16_t udpDestPort; // UDP: destination port taken at activation, host byte order
+    std::uint32_t txBytes;     // bytes handed to the port's layer for transmission
+    std::uint32_t rxBytes;     // bytes received on the port
+    std::uint32_t deviceLost;  // serial: the device hung up; closed by the next WeaveProcess
+    std::uint64_t lookup;      // ticket of the host name lookup under way for it, 0 for none
 };
+
+// The port timer that retries bytes held back because their destination had no room: the slot
+// before the three timers of the records, which the records leave unused.
+constexpr std::uint32_t TIMER_HELD = 0;
 
 // The engine's record of one link.
 struct LinkSlot {
@@ -146,7 +151,11 @@ void ReconnectDue(PortState& port);
 
 void PortReceive(PortState& port, const std::uint8_t* data, std::uint32_t length);
 void PortTransmit(PortState& port, const std::uint8_t* data, std::uint32_t length);
+// Transmits bytes that may be lost (test buffers, generator data) in room that bytes held back
+// for the port leave.
+void PortTransmitExtra(PortState& port, const std::uint8_t* data, std::uint32_t length);
 void InterCharFlush(PortState& port);
+void HeldRetry(PortState& port);
 void GeneratorStep(PortState& port);
 
 // Layer callbacks.

@@ -63,29 +63,19 @@ bool HasRoom(const PortState& destination, std::uint32_t needed) {
 // Whether `port` may receive `incoming` more bytes now: its destination can take whatever they
 // make it transmit. While the engine is paused or the port is down, they are dropped anyway.
 bool MayReceive(PortState& port, std::uint32_t incoming) {
+    if (port.heldCount > 0) {
+        return false; // older bytes wait for room
+    }
     if (engine().paused != 0 || port.activated == 0) {
         return true;
     }
     return HasRoom(Destination(port), MostToTransmit(port, incoming));
 }
 
-} // namespace
-
-void PortReceive(PortState& port, const std::uint8_t* data, std::uint32_t length) {
-    Engine& e = engine();
-    if (e.paused != 0 || data == nullptr || length == 0 || port.activated == 0) {
-        return;
-    }
-    const PortConfig& config = ConfigOf(port);
-    port.rxBytes += length;
-    if (config.trace != 0) {
-        e.callbacks.traceCallback(port.link->id, port.portId, TRACE_DIR_RX, data, length);
-    }
-    PortState& destination = Destination(port);
-    if (destination.activated == 0) {
-        return;
-    }
-    if (config.fwdInstant != 0) {
+// Passes received bytes on to the destination, which has room for all they make it transmit.
+void Forward(PortState& port, PortState& destination, const std::uint8_t* data,
+             std::uint32_t length) {
+    if (ConfigOf(port).fwdInstant != 0) {
         if (port.count > 0) {
             // Gathered before a switch to instant forwarding, and not passed on yet: they are
             // older than these bytes.
@@ -96,6 +86,48 @@ void PortReceive(PortState& port, const std::uint8_t* data, std::uint32_t length
     } else {
         PortGather(port, destination, data, length);
     }
+}
+
+} // namespace
+
+void PortReceive(PortState& port, const std::uint8_t* data, std::uint32_t length) {
+    Engine& e = engine();
+    if (e.paused != 0 || data == nullptr || length == 0 || port.activated == 0) {
+        return;
+    }
+    port.rxBytes += length;
+    if (ConfigOf(port).trace != 0) {
+        e.callbacks.traceCallback(port.link->id, port.portId, TRACE_DIR_RX, data, length);
+    }
+    PortState& destination = Destination(port);
+    if (destination.activated == 0) {
+        return;
+    }
+    if (!HasRoom(destination, MostToTransmit(port, length))) {
+        // The room there was when a socket was let to receive these bytes went meanwhile to
+        // another sender (a test buffer, the generator, a loopback): keep them until there is
+        // room again instead of dropping them.
+        std::copy_n(data, length, port.held);
+        port.heldCount = length;
+        StartTimer(port, TIMER_HELD, FLUSH_RETRY_MS);
+        return;
+    }
+    Forward(port, destination, data, length);
+}
+
+void HeldRetry(PortState& port) {
+    const std::uint32_t length = port.heldCount;
+    PortState& destination = Destination(port);
+    if (length == 0 || engine().paused != 0 || destination.activated == 0) {
+        port.heldCount = 0; // dropped, as any bytes for a destination that is down
+        return;
+    }
+    if (!HasRoom(destination, MostToTransmit(port, length))) {
+        StartTimer(port, TIMER_HELD, FLUSH_RETRY_MS);
+        return;
+    }
+    port.heldCount = 0;
+    Forward(port, destination, port.held, length);
 }
 
 void PortTransmit(PortState& port, const std::uint8_t* data, std::uint32_t length) {
@@ -161,6 +193,18 @@ void InterCharFlush(PortState& port) {
     port.count = 0;
 }
 
+void PortTransmitExtra(PortState& port, const std::uint8_t* data, std::uint32_t length) {
+    // Received bytes held back for this port come first: a sender that may lose its bytes takes
+    // only room that they leave.
+    std::uint32_t held = 0;
+    for (PortState& source : port.link->port) {
+        held += &Destination(source) == &port ? source.heldCount : 0;
+    }
+    if (held == 0 || HasRoom(port, held + length)) {
+        PortTransmit(port, data, length);
+    }
+}
+
 void GeneratorStep(PortState& port) {
     const PortConfig& config = ConfigOf(port);
     const bool ready = port.link->allocated != 0 && config.genTraffic != 0 && port.activated != 0 &&
@@ -169,7 +213,7 @@ void GeneratorStep(PortState& port) {
     const std::uint32_t stored = config.genLength;
     const std::uint32_t length = stored < GEN_DATA_SIZE ? stored : GEN_DATA_SIZE;
     if (ready && length > 0) {
-        PortTransmit(port, config.genData, length);
+        PortTransmitExtra(port, config.genData, length);
     }
 }
 
@@ -225,6 +269,9 @@ void WeaveProcess() {
                 }
                 timer.active = 0;
                 switch (index) {
+                case TIMER_HELD:
+                    HeldRetry(port);
+                    break;
                 case TIMER_INTERCHAR:
                     InterCharFlush(port);
                     break;

@@ -161,12 +161,15 @@ std::uint32_t WeaveAllocLink(std::int32_t linkId) {
     }
     for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
         PortState& port = slot.port[p];
-        if (port.buffer == nullptr) {
-            port.buffer = new (std::nothrow) std::uint8_t[RECEIVE_BUFFER_SIZE];
-            if (port.buffer == nullptr) {
-                return 0;
+        for (std::uint8_t** buffer : {&port.buffer, &port.held}) {
+            if (*buffer == nullptr) {
+                *buffer = new (std::nothrow) std::uint8_t[RECEIVE_BUFFER_SIZE];
+                if (*buffer == nullptr) {
+                    return 0;
+                }
             }
         }
+        port.heldCount = 0;
         std::memset(port.buffer, 0, RECEIVE_BUFFER_SIZE);
         port.count = 0;
         port.portId = p;
@@ -270,7 +273,7 @@ std::uint32_t WeaveSendBuffer(std::int32_t linkId, std::int32_t portId, const st
     // No layer takes more than one receive buffer's worth in one call, and the trace never
     // reports more.
     if (data != nullptr && length > 0 && length <= RECEIVE_BUFFER_SIZE) {
-        PortTransmit(*port, data, length);
+        PortTransmitExtra(*port, data, length);
     }
     return 1;
 }
@@ -327,7 +330,9 @@ void WeaveShutdown() {
     for (LinkSlot& slot : g_engine.slots) {
         for (PortState& port : slot.port) {
             delete[] port.buffer;
+            delete[] port.held;
             port.buffer = nullptr;
+            port.held = nullptr;
         }
     }
     g_engine.initialized = 0;

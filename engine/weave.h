@@ -26,9 +26,12 @@
 // connected destination are never lost because it is momentarily full: the source is held back
 // (a TCP or UDP source's bytes wait in its socket, a serial source's chunks in its receive ring)
 // until the destination has room for everything they can make the source transmit, and an
-// inter-character flush that finds its destination full is tried again 1 ms later. Counters and
-// trace report the bytes the destination's layer took. Test buffers (WeaveSendBuffer) and
-// generator data that a full port does not take are dropped.
+// inter-character flush that finds its destination full is tried again 1 ms later. Bytes a socket
+// was let to receive while there was room, but whose room another sender took before they came
+// in, are held and tried again every 1 ms (the source receiving nothing more meanwhile). Counters
+// and trace report the bytes the destination's layer took. Test buffers (WeaveSendBuffer) and
+// generator data take only the room that held bytes leave; what a full port does not take is
+// dropped.
 //
 // Damaged configuration values, which only a damaged data file holds, never read a table or write
 // a buffer out of range:

@@ -74,26 +74,32 @@ TEST(AppFaultTest, AConnectThatNeverCompletesShowsConnectingAndHoldsUpNothing) {
                  app.hasEvent("Link 0 (slow) Port 0 IP interface closed."));
 }
 
-TEST(AppFaultTest, APortInUseIsReportedShownDownAndActivatedOnceFree) {
+TEST(AppFaultTest, APortInUseIsReportedShownWaitingStoppedAndActivatedOnceFree) {
     Fd takenTcp = testsupport::tcp_listen(0), takenUdp = testsupport::udp_bind(0);
     const std::uint16_t tcpPort = testsupport::local_port(takenTcp.get()), other = free_tcp_port(),
                         udpPort = testsupport::local_port(takenUdp.get());
     LinkTable table{};
-    set_link(table, 0, "busy", Server(tcpPort, true), Server(other, true));
+    PortConfig waiting = Server(tcpPort, true); // tried again every 10 s
+    waiting.autoReconnect = 1;
+    set_link(table, 0, "busy", waiting, Server(other, true));
     set_link(table, 1, "dgram", Client(udpPort, true, true), Server(free_tcp_port()));
     App app;
     ASSERT_TRUE(app.start(table));
     EXPECT_TRUE(
         app.hasEvent("Link 0 (busy) Port 0 IP port activation failed (Socket Layer RC 0)") &&
         app.hasEvent("Link 1 (dgram) Port 0 IP port activation failed (Socket Layer RC 7)"));
-    EXPECT_TRUE(app.waitFor([&] { return app.row(0).ends_with("P1 (Down) P2 (Listening)"); }));
+    EXPECT_TRUE(app.waitFor([&] { return app.row(0).ends_with("P1 (Waiting) P2 (Listening)"); }));
     EXPECT_TRUE(app.row(1) == Format("dgram|UDP port %u|TCP Server|P1 (Down) P2 (Down)", udpPort) &&
-                app.stats(0).ends_with("|Not activated, IP not connected|0 |0 |Activate Port 1"));
-    // The choice is kept, the other port serves; once free, "Activate Port 1" takes the port.
+                app.stats(0).ends_with("|Waiting, IP not connected|0 |0 |Deactivate Port 1"));
+    // The other port serves; "Deactivate Port 1" stops the retries for good.
     Fd client = tcp_connect_within(other);
+    EXPECT_TRUE(app.waitFor([&] { return app.row(0).ends_with("P1 (Waiting) P2 (Up)"); }));
+    app.logic.activateClicked(0);
+    EXPECT_TRUE(app.stats(0).ends_with("|Not activated, IP not connected|0 |0 |Activate Port 1") &&
+                WeaveNextTimerDue() == WEAVE_NO_TIMER);
     EXPECT_TRUE(app.waitFor([&] { return app.row(0).ends_with("P1 (Down) P2 (Up)"); }));
-    EXPECT_EQ(+app.entry(0).config.port[0].active, 1u);
-    takenTcp.reset();
+    EXPECT_EQ(+app.entry(0).config.port[0].active, 0u);
+    takenTcp.reset(); // once free, "Activate Port 1" takes the port
     app.logic.activateClicked(0);
     EXPECT_TRUE(app.stats(0).ends_with("|Deactivate Port 1"));
     EXPECT_TRUE(app.waitFor([&] { return app.row(0).ends_with("P1 (Listening) P2 (Up)"); }));
