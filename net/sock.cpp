@@ -1,6 +1,7 @@
 // The socket layer's calls.
 #include "net/sock_state.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -38,6 +39,7 @@ std::uint32_t sock_init(SockBufferFn bufferFn, SockEventFn eventFn) {
     g_layer.selTimeoutSec = 0;
     g_layer.selTimeoutUsec = 0;
     g_layer.pause = false;
+    g_layer.deadPeerLimit = SOCK_DEAD_PEER_LIMIT_DEFAULT;
     g_layer.passCount = 0;
     g_layer.bufferFn = bufferFn;
     g_layer.eventFn = eventFn;
@@ -76,6 +78,11 @@ void sock_set_poll_mode(std::uint32_t mode) {
     if (started()) {
         sockos::wake_signal();
     }
+}
+
+void sock_set_dead_peer_limit(std::uint32_t seconds) {
+    // The platform takes probe times up to 32767 s.
+    g_layer.deadPeerLimit = std::clamp(seconds, 1u, 32767u);
 }
 
 void sock_cleanup() {
@@ -168,6 +175,7 @@ std::uint32_t sock_open_tcp_client(void* context, const char* addressText, std::
         return SOCK_RC_NO_SOCKET;
     }
     sockos::set_no_delay(fd);
+    sockos::set_dead_peer_limit(fd, g_layer.deadPeerLimit.load());
     // The connect starts before the record is published: the event thread must never test a
     // socket whose connect has not begun (an unconnected socket looks hung up).
     const sockos::ConnectStart start = sockos::connect(fd, sock_inet_addr(addressText), port);

@@ -16,6 +16,13 @@
 // reconnects at once; a connection accepted in a pass is served from the next pass on. Per record,
 // a connect outcome comes before data or the closure.
 //
+// Dead peers: every connected TCP socket (accepted or opened) probes a peer that stays silent and
+// bounds how long sent bytes may go unacknowledged, so that a peer gone without a word (power cut,
+// cable pulled, a NAT that forgot the connection) ends the connection with SOCK_EVENT_CLOSED
+// within the dead-peer limit, 60 s unless sock_set_dead_peer_limit says otherwise, whether the
+// connection is idle or sending. A peer that takes no bytes at all (its receive window stays shut)
+// for that long counts as gone too.
+//
 // Threads: sock_init, sock_set_poll_mode and sock_cleanup come from one controlling thread (the
 // engine's main thread). The opens, sends, sock_set_context, sock_close and sock_resolve may be
 // called from any thread, including from inside a callback on the event thread. The layer never
@@ -47,24 +54,24 @@ constexpr std::uint32_t SOCK_RC_CONNECT_PENDING = 10; // a TCP connect is under 
 constexpr std::uint32_t SOCK_RC_WOULD_BLOCK = 12;     // a send took no bytes (would block)
 
 // Event codes passed to SockEventFn.
-//   event                      a                        b                       c
-//   SOCK_EVENT_DATA            bytes received (1-2048)  source port, network    source IPv4
-//   address,
-//                                                       byte order (0 for TCP)  network order (0
-//                                                       TCP)
-//   SOCK_EVENT_CLOSED          0                        0                       0
-//   SOCK_EVENT_CONNECTED       0                        0                       0
-//   SOCK_EVENT_ACCEPTED        new SocketRecord*        peer port, host order   peer address as
-//                                                                               dotted-quad text
-//   SOCK_EVENT_CONNECT_FAILED  0                        0                       0
-constexpr std::uint32_t SOCK_EVENT_DATA = 0;      // bytes lie at the start of the lent buffer
-constexpr std::uint32_t SOCK_EVENT_CLOSED = 1;    // peer closed or receive failed; record goes next
-constexpr std::uint32_t SOCK_EVENT_CONNECTED = 2; // a pending TCP connect succeeded
-constexpr std::uint32_t SOCK_EVENT_ACCEPTED = 3;  // a listening socket accepted a connection
+//   event                      a                  b                       c
+//   SOCK_EVENT_DATA            bytes received     source port, network    source IPv4 address,
+//                              (1-2048)           byte order (0 for TCP)  network order (0 TCP)
+//   SOCK_EVENT_CLOSED          0                  0                       0
+//   SOCK_EVENT_CONNECTED       0                  0                       0
+//   SOCK_EVENT_ACCEPTED        new SocketRecord*  peer port, host order   peer address as
+//                                                                         dotted-quad text
+//   SOCK_EVENT_CONNECT_FAILED  0                  0                       0
+constexpr std::uint32_t SOCK_EVENT_DATA = 0;   // bytes lie at the start of the lent buffer
+constexpr std::uint32_t SOCK_EVENT_CLOSED = 1; // peer closed or gone, receive failed; record goes
+constexpr std::uint32_t SOCK_EVENT_CONNECTED = 2;      // a pending TCP connect succeeded
+constexpr std::uint32_t SOCK_EVENT_ACCEPTED = 3;       // a listening socket accepted a connection
 constexpr std::uint32_t SOCK_EVENT_CONNECT_FAILED = 4; // a pending TCP connect failed
 
 // Most bytes one receive takes; every record receives in chunks of at most this size.
 constexpr std::uint32_t SOCK_RECEIVE_SIZE = 2048;
+// The dead-peer limit of every TCP connection unless sock_set_dead_peer_limit sets another (s).
+constexpr std::uint32_t SOCK_DEAD_PEER_LIMIT_DEFAULT = 60;
 // Bytes of queued output a TCP connection can hold for sock_send_queued.
 constexpr std::uint32_t SOCK_SEND_QUEUE_SIZE = 8192;
 
@@ -97,6 +104,12 @@ using SockEventFn = void (*)(void* context, std::uint32_t event, std::uintptr_t 
 //      buffer, or an accept failed) the wait lasts at most 1 ms so that the record is retried.
 // Any other mode changes nothing.
 void sock_set_poll_mode(std::uint32_t mode);
+
+// Sets the dead-peer limit (1 to 32767 s; other values count as the nearer end of that range) of
+// TCP connections accepted or opened after the call. Works in any state; sock_init sets
+// SOCK_DEAD_PEER_LIMIT_DEFAULT again. For tests, which cannot wait a minute for a vanished peer;
+// the engine keeps the default.
+void sock_set_dead_peer_limit(std::uint32_t seconds);
 
 // Stops the layer: nothing if it is not started. Asks the event thread to stop and waits, without
 // limit, until it has finished the pass it is in; then closes every socket of the connection

@@ -32,6 +32,9 @@ void close(Fd fd);
 void retire(Fd fd);
 bool set_reuse_address(Fd fd);
 void set_no_delay(Fd fd);
+// Makes a connected TCP socket fail (as a receive error) once its peer has not answered for
+// `seconds`, whether it is idle (keepalive probes) or has bytes unacknowledged.
+void set_dead_peer_limit(Fd fd, std::uint32_t seconds);
 bool bind_any(Fd fd, std::uint16_t port);
 void listen(Fd fd, int backlog);
 ConnectStart connect(Fd fd, std::uint32_t addressNet, std::uint16_t port);

@@ -1,6 +1,7 @@
 // POSIX backend of the socket layer: BSD sockets, poll and an eventfd as the wake channel.
 #include "net/sock_os.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -100,6 +101,22 @@ bool set_reuse_address(Fd fd) {
 void set_no_delay(Fd fd) {
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void set_dead_peer_limit(Fd fd, std::uint32_t seconds) {
+    // An idle connection is probed from half the limit on, three times spaced by a sixth, so that
+    // the last unanswered probe ends it at the limit; the user timeout ends it there as well
+    // while sent bytes stay unacknowledged (keepalive probes wait for those).
+    const int on = 1;
+    const int idle = static_cast<int>(std::max(1u, seconds / 2));
+    const int interval = static_cast<int>(std::max(1u, seconds / 6));
+    const int probes = 3;
+    const unsigned timeoutMs = seconds * 1000u;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeoutMs, sizeof timeoutMs);
 }
 
 bool bind_any(Fd fd, std::uint16_t port) {

@@ -75,6 +75,7 @@ struct SockLayer {
     std::atomic<std::uint32_t> selTimeoutSec{0};
     std::atomic<std::uint32_t> selTimeoutUsec{0};
     std::atomic<bool> pause{false};
+    std::atomic<std::uint32_t> deadPeerLimit{SOCK_DEAD_PEER_LIMIT_DEFAULT}; // seconds
     std::atomic<std::uint64_t> passCount{0};
     // Odd while the event thread's readiness wait runs: that wait holds every socket it watches,
     // so a socket ended meanwhile keeps its port until the wait returns.

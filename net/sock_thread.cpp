@@ -164,6 +164,7 @@ SocketRecord* visit_listener(SocketRecord* r) {
     }
     r->heldBack = false;
     sockos::set_no_delay(n->socket);
+    sockos::set_dead_peer_limit(n->socket, layer.deadPeerLimit.load());
     layer.connectionTable.append(n);
     raise(r, SOCK_EVENT_ACCEPTED, reinterpret_cast<std::uintptr_t>(n), peerPort,
           reinterpret_cast<std::uintptr_t>(peerText));
