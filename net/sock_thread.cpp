@@ -129,6 +129,10 @@ unsigned readiness(SocketRecord* record, unsigned asked) {
 }
 
 SocketRecord* close_and_remove(SocketTable& table, SocketRecord* record) {
+    {
+        // A sock_close that set the flag may not have let go of the record yet.
+        const std::lock_guard<std::mutex> lock(record->ioMutex);
+    }
     sockos::close(record->socket);
     return table.remove_and_free(record);
 }
