@@ -167,6 +167,13 @@ void ActivateIp(PortState& port) {
     }
 }
 
+// Bytes still queued on the port's connection are never sent once it closes: they come off the
+// count of transmitted bytes, which counts only what reached the system.
+void DropQueued(PortState& port) {
+    const std::uint32_t dropped = sock_discard_queued(port.handle.socket);
+    port.txBytes -= dropped < port.txBytes ? dropped : port.txBytes;
+}
+
 // The single-client rule of a TCP server port.
 void OnAccepted(PortState& port, SocketRecord* connection) {
     if (port.connected != 0) {
@@ -278,6 +285,7 @@ void PortDeactivate(PortState& port) {
         port.handle.serial = nullptr;
     }
     if (port.handle.socket != nullptr) {
+        DropQueued(port);
         [[maybe_unused]] const std::uint32_t rc = sock_close(port.handle.socket);
         port.handle.socket = nullptr;
     }
@@ -382,6 +390,7 @@ void OnSocketEvent(void* context, std::uint32_t event, std::uintptr_t value,
         // A port that listens serves the next client; any other port is down now.
         const bool server = port.listenHandle != nullptr;
         PORT_EVENT(port, "Link %u (%s) Port %u IP interface closed.");
+        DropQueued(port);
         port.handle.socket = nullptr;
         port.connected = 0;
         if (!server) {

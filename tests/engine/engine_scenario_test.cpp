@@ -402,7 +402,7 @@ bool Scenario::step(const std::string& line) {
             std::tuple(l, p, cmd == "udp" ? num[l][p] : 0);
         peer.fd = cmd == "accept" ? tcp_accept(listeners[l][p].get(), 10000)
                   : cmd == "udp"  ? udp_bind(0)
-                                  : tcp_connect(num[l][p]);
+                                  : tcp_connect(num[l][p], 16384); // a small window fills soon
         const std::string event = placeholders(
             "@" + b + (cmd == "accept" ? " TCP connected." : " TCP connection accepted."));
         joined[l][p] += cmd == "conn" || cmd == "accept" ? 1 : 0;
@@ -450,6 +450,14 @@ bool Scenario::step(const std::string& line) {
         std::this_thread::sleep_for(milliseconds(std::stoi(a)));
     } else if (cmd == "close" || cmd == "reset") {
         cmd == "reset" ? tcp_reset(peer.fd) : peer.fd.reset();
+    } else if (cmd == "drained") { // drained NAME L.P: it reads, up to the end, what L.P counted
+        std::sscanf(b.c_str(), "%d.%d", &l, &p);
+        std::size_t n = 0;
+        for (Bytes part; !(part = read_for(fd, 5000, 1 << 20)).empty();) {
+            n += part.size();
+        }
+        need(n == stats(l, p).txBytes, "read " + std::to_string(n) + " of " +
+                                           std::to_string(stats(l, p).txBytes) + " counted");
     } else if (cmd == "closed") { // the engine closed the peer's connection
         need(wait_peer_closed(fd), "still open");
     } else if (cmd == "gone") { // gone L.P: nothing holds the number the port had
