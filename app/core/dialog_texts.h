@@ -64,6 +64,7 @@ constexpr char MSG_COM_USED_FORMAT[] = "port COM%u already used by link %s";
 constexpr char MSG_BUFFER_SIZE_FORMAT[] = "Invalid buffer size. Please use buffer size 1 to %u";
 constexpr char MSG_ZERO_INTER_CHAR[] = "Please enter a non zero interchar timeout value";
 constexpr char MSG_ZERO_RECONNECT[] = "Please enter a non zero auto-reconnect interval";
+constexpr char MSG_GEN_HEX_FORMAT[] = "Invalid traffic generator hex data of PORT %u: %s";
 
 // Event texts of the link commands.
 constexpr char MAX_LINKS_REACHED_TEXT[] = "Cannot create new link (max number of links reached)";
@@ -85,7 +86,11 @@ constexpr char CHECK_APPEND_CR[] = "Append CR (0x0D)";
 constexpr char BUTTON_SEND[] = "Send";
 
 constexpr char NO_PORT_SELECTED_TEXT[] = "cannot send buffer: no port selected";
-constexpr char HEX_CONVERSION_FAILED_TEXT[] = "cannot send buffer: error converting from hex";
+constexpr char HEX_CONVERSION_FAILED_FORMAT[] =
+    "cannot send buffer: error converting from hex (%s)";
+// Why a hex text was refused, for the two messages above.
+constexpr char HEX_NOT_A_DIGIT_FORMAT[] = "not a hex digit at position %zu";
+constexpr char HEX_ODD_DIGITS_TEXT[] = "odd number of hex digits";
 constexpr char BUFFER_SENT_FORMAT[] = "Test buffer sent on Link (%u) %s P%u";
 constexpr char BUFFER_SEND_FAILED_FORMAT[] = "Buffer tx Link (%u) P%u failed: %s";
 

@@ -1,35 +1,73 @@
 // The hex pair conversion.
 #include "app/core/hex_pairs.h"
 
+#include "app/core/dialog_texts.h"
+#include "app/core/texts.h"
+
+#include <cstring>
+
 namespace pw::app {
 
 namespace {
 
-constexpr char HEX_DIGITS_UPPER[] = "0123456789ABCDEF";
 constexpr char HEX_DIGITS_LOWER[] = "0123456789abcdef";
+constexpr int NOT_A_DIGIT = -1;
 
-std::uint8_t DigitValue(char c) {
-    if (c >= 'a' && c <= 'z') {
-        c = static_cast<char>(c - 'a' + 'A');
+int DigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
     }
-    for (std::uint8_t v = 0; v < 16; ++v) {
-        if (HEX_DIGITS_UPPER[v] == c) {
-            return v;
-        }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
     }
-    return 0; // not a digit: counts as 0
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return NOT_A_DIGIT;
+}
+
+bool IsSeparator(char c) {
+    // strchr would also find the terminating zero: a zero byte is no separator.
+    return c != '\0' && std::strchr(HEX_SEPARATORS, c) != nullptr;
 }
 
 } // namespace
 
-bool HexPairsToBytes(const char* text, std::size_t length, std::uint8_t* out) {
-    if (length % 2 != 0) {
-        return false;
+HexResult HexPairsToBytes(const char* text, std::size_t length, std::uint8_t* out) {
+    // Checked whole before anything is written, so that a refused text leaves `out` as it was.
+    HexResult result;
+    std::size_t digits = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (DigitValue(text[i]) != NOT_A_DIGIT) {
+            ++digits;
+        } else if (!IsSeparator(text[i])) {
+            result.badPosition = i + 1;
+            return result;
+        }
     }
-    for (std::size_t i = 0; i < length; i += 2) {
-        out[i / 2] = static_cast<std::uint8_t>(DigitValue(text[i]) * 16 + DigitValue(text[i + 1]));
+    if (digits % 2 != 0) {
+        return result;
     }
-    return true;
+    int high = NOT_A_DIGIT;
+    for (std::size_t i = 0; i < length; ++i) {
+        const int value = DigitValue(text[i]);
+        if (value == NOT_A_DIGIT) {
+            continue;
+        }
+        if (high == NOT_A_DIGIT) {
+            high = value;
+        } else {
+            out[result.bytes++] = static_cast<std::uint8_t>(high * 16 + value);
+            high = NOT_A_DIGIT;
+        }
+    }
+    result.ok = true;
+    return result;
+}
+
+std::string HexProblemText(const HexResult& result) {
+    return result.badPosition != 0 ? Format(HEX_NOT_A_DIGIT_FORMAT, result.badPosition)
+                                   : std::string(HEX_ODD_DIGITS_TEXT);
 }
 
 std::string BytesToHexText(const std::uint8_t* data, std::size_t length) {

@@ -123,16 +123,18 @@ const LinkEntry* ComUser(const LinkTable& table, std::uint32_t linkId, std::uint
     return nullptr;
 }
 
-// The generator's data: hex digit pairs, or the text itself as ASCII.
-void ReadGenerator(const PortForm& form, PortConfig& port) {
+// The generator's data of port `portId`: hex digit pairs, or the text itself as ASCII. Empty
+// when it passes, else the message.
+std::string ReadGenerator(const PortForm& form, std::uint32_t portId, PortConfig& port) {
     const std::string text = CutBytes(form.genData, GEN_DATA_TYPING_LIMIT);
     if (port.genHex != 0) {
-        // An odd count gives no data and no message; the edit's limit keeps the bytes inside
-        // genData.
+        // The edit's limit keeps the bytes inside genData.
         static_assert(GEN_DATA_TYPING_LIMIT / 2 <= GEN_DATA_SIZE);
-        port.genLength = HexPairsToBytes(text.data(), text.size(), port.genData)
-                             ? static_cast<std::uint32_t>(text.size() / 2)
-                             : 0;
+        const HexResult hex = HexPairsToBytes(text.data(), text.size(), port.genData);
+        if (!hex.ok) {
+            return Format(MSG_GEN_HEX_FORMAT, portId + 1, HexProblemText(hex).c_str());
+        }
+        port.genLength = static_cast<std::uint32_t>(hex.bytes);
     } else {
         const std::size_t n = std::min(text.size(), GEN_ASCII_MAX);
         std::memset(port.genData, 0, sizeof(port.genData));
@@ -140,6 +142,7 @@ void ReadGenerator(const PortForm& form, PortConfig& port) {
         port.genLength = static_cast<std::uint32_t>(n);
     }
     port.genPeriodMs = ReadNumber(form.genPeriodMs, GEN_PERIOD_TYPING_LIMIT);
+    return {};
 }
 
 // The settings of the port's own kind.
@@ -352,7 +355,10 @@ FormCheck ReadLinkForm(const LinkForm& form, std::uint32_t linkId, const LinkTab
     }
     for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
         if (config.port[p].genTraffic != 0) {
-            ReadGenerator(form.port[p], config.port[p]);
+            std::string message = ReadGenerator(form.port[p], p, config.port[p]);
+            if (!message.empty()) {
+                return Failed(std::move(message));
+            }
         }
     }
 

@@ -124,10 +124,13 @@ struct FormCheck {
 // its edit's typing limit first (a name or host at a UTF-8 character boundary), and a numeric
 // text that is not all digits reads as 0, like an empty one. The checks, in order:
 //   the name is empty; another entry in use of `table` has the name in any letter case; an
-//   auto-reconnect interval is 0 (checked or not); both ports are serial on the same COM port;
-//   a serial port's COM port is a serial port of another entry in use (P1 then P2); a buffer
-//   size is 0 or above RECEIVE_BUFFER_SIZE; an inter-character timeout is 0.
-// Generator hex text of odd length is no failure: the generator gets no data (genLength 0).
+//   auto-reconnect interval is 0 (checked or not); a generating port's hex data is not hex
+//   (P1 then P2); both ports are serial on the same COM port; a serial port's COM port is a
+//   serial port of another entry in use (P1 then P2); a buffer size is 0 or above
+//   RECEIVE_BUFFER_SIZE; an inter-character timeout is 0.
+// The generator's hex data is the hex pair conversion's: separators are skipped, and a
+// character that is neither a digit nor a separator, or an odd digit count, fails with
+// MSG_GEN_HEX_FORMAT naming the port and the position (or the odd count).
 // The IP port number is kept as typed (up to 99999): only its low 16 bits reach the socket.
 [[nodiscard]] FormCheck ReadLinkForm(const LinkForm& form, std::uint32_t linkId,
                                      const LinkTable& table, LinkConfig& config);

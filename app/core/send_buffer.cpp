@@ -38,11 +38,13 @@ SendPlan PlanSend(int portIndex, const std::string& text, bool ascii, bool appen
         plan.bytes.assign(used.begin(), used.end());
     } else {
         plan.bytes.resize(used.size() / 2);
-        if (!HexPairsToBytes(used.data(), used.size(), plan.bytes.data())) {
+        const HexResult hex = HexPairsToBytes(used.data(), used.size(), plan.bytes.data());
+        if (!hex.ok) {
             plan.bytes.clear();
-            plan.failureEvent = HEX_CONVERSION_FAILED_TEXT;
+            plan.failureEvent = Format(HEX_CONVERSION_FAILED_FORMAT, HexProblemText(hex).c_str());
             return plan;
         }
+        plan.bytes.resize(hex.bytes); // separators give no bytes
     }
     if (appendCr) {
         plan.bytes.push_back(SEND_CR);

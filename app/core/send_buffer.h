@@ -31,8 +31,10 @@ struct SendPlan {
 };
 // `portIndex` is the port list's position (0 P1, 1 P2; anything else is no selection). The text
 // ends at its first zero byte and only its first SEND_TEXT_MAX characters count. Hex: the hex
-// pair conversion, failing on an odd length. ASCII: the characters' bytes as they are (the
-// widget gives one byte per character). A CR is appended when asked, also to an empty text.
+// pair conversion, separators skipped; a character that is neither a digit nor a separator, or
+// an odd digit count, fails with HEX_CONVERSION_FAILED_FORMAT naming the position or the odd
+// count, and nothing is sent. ASCII: the characters' bytes as they are (the widget gives one
+// byte per character). A CR is appended when asked, also to an empty text.
 [[nodiscard]] SendPlan PlanSend(int portIndex, const std::string& text, bool ascii, bool appendCr);
 
 class SendBufferLogic {

@@ -84,7 +84,11 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     ASSERT_TRUE(app.send.open());
     EXPECT_EQ(app.send.linkLine() + "|" + app.send.portEntry(1),
               Format("Link (1) name: PLANT|P2 IP TCP Server %u", moved));
-    app.send.send(1, "48690d0A", false, true);
+    app.send.close();
+    for (const char* hex : {"0D 0G", "48 69,0d:0A"}) { // the first sends nothing
+        ASSERT_TRUE(app.send.open());
+        app.send.send(1, hex, false, true);
+    }
     char got[5] = {};
     EXPECT_TRUE(testsupport::read_exact(client.get(), got, 5) && std::string(got, 5) == "Hi\r\n\r");
     for (const int port : {0, -1}) { // First, selected after opening; then no port selected
@@ -94,7 +98,9 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     }
     EXPECT_TRUE(app.hasEvent("Test buffer sent on Link (1) PLANT P2") &&
                 app.hasEvent("Buffer tx Link (0) P1 failed: port not activated") &&
-                app.hasEvent("cannot send buffer: no port selected") && !app.state().dialogOpen);
+                app.hasEvent("cannot send buffer: no port selected") && !app.state().dialogOpen &&
+                app.hasEvent("cannot send buffer: error converting from hex (not a hex digit "
+                             "at position 5)"));
     app.logic.currentRowChanged(-1);
     EXPECT_FALSE(app.send.open() || dialog.editLink() || dialog.removeLink(yes) || asked);
 
