@@ -25,6 +25,10 @@ constexpr int NO_FILE = -1;
 // of a line that a failed write (a full disk) left behind.
 void DropTail(int fd, std::size_t count);
 void CloseFile(int fd);
+// Puts the calling thread behind the process's other threads when processor time is short: for
+// the log writer, whose lines may wait (a trace line may even be dropped, and counted) while the
+// data path may not.
+void LowerThreadPriority();
 
 // Data file load.
 enum class OpenOutcome { Opened, Missing, Failed };

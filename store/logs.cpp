@@ -279,6 +279,7 @@ void LogStore::traceData(std::uint32_t linkId, std::uint32_t portId, std::uint32
 }
 
 void LogStore::writerLoop() {
+    store_backend::LowerThreadPriority();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         work_.wait(lock, [this] { return head_ != tail_ || stopping_; });

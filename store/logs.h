@@ -16,7 +16,9 @@
 // bounded queue of file lines, and the sink is called while it is held, so the rows reach the
 // sink in the order the lines enter the queue. One writer thread per LogStore (started with the
 // first line for a file) alone opens, writes and closes the two files, in queue order, one line
-// at a time, and holds no lock while it does; so no two lines ever interleave.
+// at a time, and holds no lock while it does; so no two lines ever interleave. It runs behind the
+// process's other threads when processor time is short: tracing to file at full speed then
+// costs the data path little, and trace lines the writer cannot take are dropped and counted.
 #pragma once
 
 #include "engine/records.h"
