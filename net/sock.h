@@ -24,10 +24,10 @@
 // for that long counts as gone too.
 //
 // Threads: sock_init, sock_set_poll_mode and sock_cleanup come from one controlling thread (the
-// engine's main thread). The opens, sends, sock_set_context, sock_close and sock_resolve may be
-// called from any thread, including from inside a callback on the event thread. The layer never
-// holds one of its locks while it runs a callback. sock_is_dotted_quad and sock_inet_addr work in
-// any state on any thread.
+// engine's main thread). The opens, sends, sock_set_context, sock_close, sock_discard_queued and
+// sock_resolve may be called from any thread, including from inside a callback on the event
+// thread. The layer never holds one of its locks while it runs a callback. sock_is_dotted_quad,
+// sock_inet_addr and sock_set_dead_peer_limit work in any state on any thread.
 //
 // Record lifetime: a SocketRecord handle stays valid until the event thread removes the record:
 // right after the SOCK_EVENT_CLOSED callback returns, at the first visit after sock_close, or at
