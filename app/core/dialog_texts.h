@@ -65,6 +65,10 @@ constexpr char MSG_BUFFER_SIZE_FORMAT[] = "Invalid buffer size. Please use buffe
 constexpr char MSG_ZERO_INTER_CHAR[] = "Please enter a non zero interchar timeout value";
 constexpr char MSG_ZERO_RECONNECT[] = "Please enter a non zero auto-reconnect interval";
 constexpr char MSG_GEN_HEX_FORMAT[] = "Invalid traffic generator hex data of PORT %u: %s";
+constexpr char MSG_ZERO_GEN_PERIOD[] = "Please enter a non zero traffic generator period";
+constexpr char MSG_IP_PORT_USED_FORMAT[] = "%s port %u already used by link %s"; // TCP or UDP
+constexpr char MSG_NO_REMOTE_HOST[] =
+    "Please enter a remote IP address or domain name for the TCP client";
 
 // Event texts of the link commands.
 constexpr char MAX_LINKS_REACHED_TEXT[] = "Cannot create new link (max number of links reached)";

@@ -108,19 +108,74 @@ bool IsSerial(const PortConfig& port) {
     return port.portType == PORT_TYPE_SERIAL;
 }
 
-// The first other entry in use with a serial port on `comIndex`, or null.
-const LinkEntry* ComUser(const LinkTable& table, std::uint32_t linkId, std::uint32_t comIndex) {
+// The device COM index `comIndex` opens: the mapping file's path, else the serial layer's own
+// choice for an unmapped COM port.
+std::string ComDevice(std::uint32_t comIndex, const ComDevices& devices) {
+    return comIndex < devices.size() && !devices[comIndex].empty()
+               ? devices[comIndex]
+               : Format("/dev/ttyS%u", comIndex);
+}
+
+// Two COM numbers are one port when they open one device: only one of them could be open.
+bool SameCom(std::uint32_t a, std::uint32_t b, const ComDevices& devices) {
+    return a == b || ComDevice(a, devices) == ComDevice(b, devices);
+}
+
+// The first other entry in use with a serial port on the device of `comIndex`, or null.
+const LinkEntry* ComUser(const LinkTable& table, std::uint32_t linkId, std::uint32_t comIndex,
+                         const ComDevices& devices) {
     for (const LinkEntry& entry : table.entry) {
         if (entry.inUse == 0 || entry.linkId == linkId) {
             continue;
         }
         for (const PortConfig& port : entry.config.port) {
-            if (IsSerial(port) && port.comIndex == comIndex) {
+            if (IsSerial(port) && SameCom(port.comIndex, comIndex, devices)) {
                 return &entry;
             }
         }
     }
     return nullptr;
+}
+
+bool IsUdp(const PortConfig& port) {
+    return port.ipProtocol == IP_PROTO_UDP;
+}
+
+// An IP port that holds its port number on this host while activated: a TCP server or a UDP
+// port. A TCP client's local port is the system's choice.
+bool HoldsPortNumber(const PortConfig& port) {
+    return !IsSerial(port) && (IsUdp(port) || port.tcpRole == TCP_ROLE_SERVER);
+}
+
+// The first other entry in use that holds the port number of `port` in the same protocol, or
+// null. Only the number's low 16 bits reach the socket, also of a stored record.
+const LinkEntry* IpPortUser(const LinkTable& table, std::uint32_t linkId, const PortConfig& port) {
+    for (const LinkEntry& entry : table.entry) {
+        if (entry.inUse == 0 || entry.linkId == linkId) {
+            continue;
+        }
+        for (const PortConfig& other : entry.config.port) {
+            if (HoldsPortNumber(other) && IsUdp(other) == IsUdp(port) &&
+                (other.ipPort & IP_PORT_MAX) == port.ipPort) {
+                return &entry;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// An IP port's number and remote host, read: empty when they can work, else the message.
+std::string CheckIpSettings(const PortConfig& port, std::uint32_t linkId, const LinkTable& table) {
+    if (HoldsPortNumber(port) && port.ipPort != 0) { // 0: the system picks a free one
+        if (const LinkEntry* user = IpPortUser(table, linkId, port)) {
+            return Format(MSG_IP_PORT_USED_FORMAT, IsUdp(port) ? "UDP" : "TCP", port.ipPort,
+                          NameOf(user->config).c_str());
+        }
+    } else if (FieldText(port.remoteHost, REMOTE_HOST_MAX).find_first_not_of(' ') ==
+               std::string::npos) {
+        return MSG_NO_REMOTE_HOST; // a TCP client with nothing to connect to
+    }
+    return {};
 }
 
 // The generator's data of port `portId`: hex digit pairs, or the text itself as ASCII. Empty
@@ -142,7 +197,7 @@ std::string ReadGenerator(const PortForm& form, std::uint32_t portId, PortConfig
         port.genLength = static_cast<std::uint32_t>(n);
     }
     port.genPeriodMs = ReadNumber(form.genPeriodMs, GEN_PERIOD_TYPING_LIMIT);
-    return {};
+    return port.genPeriodMs == 0 ? MSG_ZERO_GEN_PERIOD : std::string();
 }
 
 // The settings of the port's own kind.
@@ -313,7 +368,7 @@ void ForwardBoxClicked(PortForm& port, ForwardBox box, bool checked) {
 }
 
 FormCheck ReadLinkForm(const LinkForm& form, std::uint32_t linkId, const LinkTable& table,
-                       LinkConfig& config) {
+                       LinkConfig& config, const ComDevices& devices) {
     // 1, 2: the name, unique among the other links in any letter case.
     const std::string name = CutUtf8(form.name, NAME_TYPING_LIMIT);
     CopyText(config.name, sizeof(config.name), name);
@@ -362,25 +417,32 @@ FormCheck ReadLinkForm(const LinkForm& form, std::uint32_t linkId, const LinkTab
         }
     }
 
-    // 6 to 9: COM ports (never twice in one link, never one another link uses), then each
-    // port's own settings.
+    // 6 to 9: COM ports (never one device twice in one link, never one another link uses), then
+    // each port's own settings, an IP port's number not held by another link, and a TCP client's
+    // remote host.
     for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
         config.port[p].comIndex =
             Choice(form.port[p].comIndex, COM_CHOICE_COUNT, config.port[p].comIndex);
     }
     if (IsSerial(config.port[0]) && IsSerial(config.port[1]) &&
-        config.port[0].comIndex == config.port[1].comIndex) {
+        SameCom(config.port[0].comIndex, config.port[1].comIndex, devices)) {
         return Failed(Format(MSG_SAME_COM_FORMAT, config.port[0].comIndex + 1, name.c_str()));
     }
     for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
         PortConfig& port = config.port[p];
         if (IsSerial(port)) {
-            if (const LinkEntry* user = ComUser(table, linkId, port.comIndex)) {
+            if (const LinkEntry* user = ComUser(table, linkId, port.comIndex, devices)) {
                 return Failed(
                     Format(MSG_COM_USED_FORMAT, port.comIndex + 1, NameOf(user->config).c_str()));
             }
         }
         ReadKindSettings(form.port[p], port);
+        if (!IsSerial(port)) {
+            std::string message = CheckIpSettings(port, linkId, table);
+            if (!message.empty()) {
+                return Failed(std::move(message));
+            }
+        }
     }
 
     // 10 to 12: the forwarding conditions and their values.

@@ -4,6 +4,7 @@
 // LinkConfig at Save. Plain functions of their arguments, any thread.
 #pragma once
 
+#include "app/core/com_devices.h"
 #include "engine/records.h"
 #include "store/datafile.h"
 
@@ -25,6 +26,8 @@ constexpr std::size_t GEN_DATA_TYPING_LIMIT = 50;                 // characters
 constexpr std::size_t GEN_PERIOD_TYPING_LIMIT = 4;                // digits
 // Characters of generator text kept as ASCII data (the rest of genData stays zero).
 constexpr std::size_t GEN_ASCII_MAX = 48;
+// The highest IP port number a socket can take.
+constexpr std::uint32_t IP_PORT_MAX = 65535;
 
 // Number of items of each choice list; a list's stored value is the item's position.
 constexpr int PORT_TYPE_COUNT = 2;
@@ -124,15 +127,20 @@ struct FormCheck {
 // its edit's typing limit first (a name or host at a UTF-8 character boundary), and a numeric
 // text that is not all digits reads as 0, like an empty one. The checks, in order:
 //   the name is empty; another entry in use of `table` has the name in any letter case; an
-//   auto-reconnect interval is 0 (checked or not); a generating port's hex data is not hex
-//   (P1 then P2); both ports are serial on the same COM port; a serial port's COM port is a
-//   serial port of another entry in use (P1 then P2); a buffer size is 0 or above
-//   RECEIVE_BUFFER_SIZE; an inter-character timeout is 0.
+//   auto-reconnect interval is 0 (checked or not); for each generating port, P1 then P2, its
+//   hex data is not hex or its period is 0 (or empty); both ports are serial on one COM port;
+//   then P1 and P2 in turn: a serial port's COM port is a serial port of another entry in use,
+//   a TCP server's or UDP port's number (other than 0) is held by a TCP server or a UDP port
+//   (the same protocol) of another entry in use, a TCP client's remote host is empty or blank;
+//   then a buffer size is 0 or above RECEIVE_BUFFER_SIZE, an inter-character timeout is 0.
+// The IP port number is kept as typed (up to 99999): only its low 16 bits reach the socket.
+// Two COM numbers are one COM port when `devices` (what the serial layer opens for each, as
+// loaded from its name file; an unmapped one opens its default device) gives them one device.
 // The generator's hex data is the hex pair conversion's: separators are skipped, and a
 // character that is neither a digit nor a separator, or an odd digit count, fails with
 // MSG_GEN_HEX_FORMAT naming the port and the position (or the odd count).
-// The IP port number is kept as typed (up to 99999): only its low 16 bits reach the socket.
 [[nodiscard]] FormCheck ReadLinkForm(const LinkForm& form, std::uint32_t linkId,
-                                     const LinkTable& table, LinkConfig& config);
+                                     const LinkTable& table, LinkConfig& config,
+                                     const ComDevices& devices = ComDevices{});
 
 } // namespace pw::app

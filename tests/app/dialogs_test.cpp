@@ -45,7 +45,8 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     EXPECT_EQ(Format("%s %s %d%d", dialog.title(), dialog.workingCopy().config.name,
                      app.state().dialogOpen, asked),
               "Add New Link Link1 10");
-    LinkForm form = ServerForm(dialog.workingCopy().config, "LAST", 0, 0);
+    LinkForm form =
+        ServerForm(dialog.workingCopy().config, "LAST", free_tcp_port(), free_tcp_port());
     const SaveOutcome refused = dialog.save(form);
     EXPECT_EQ(refused.message + std::to_string(refused.closed),
               "Name LAST already used by an existing link (# 2), please enter a different name0");

@@ -74,10 +74,10 @@ const std::string STORED =
     "name=Rich;p1.comIndex=6;p1.baudIndex=14;p1.parityIndex=4;p1.stopBitsIndex=2;"
     "p1.fwdBufferFull=1;p1.fwdFrameEnd=1;p1.bufferSize=2048;p1.frameEndChar=255;"
     "p1.reconnectSecs=1;p1.genTraffic=1;p1.genHex=1;p1.genData=00ff7e;p1.genPeriodMs=9999;"
-    "p2.portType=1;p2.comIndex=6;p2.ipProtocol=1;p2.tcpRole=1;p2.ipPort=99999;"
+    "p2.portType=1;p2.comIndex=6;p2.ipProtocol=1;p2.tcpRole=1;p2.ipPort=65535;"
     "p2.remoteHost=peer.example;p2.fwdInstant=1;p2.fwdBufferFull=1;p2.fwdInterChar=1;"
     "p2.autoReconnect=1;p2.reconnectSecs=999;p2.activateOnSave=1;p2.loopback=1;p2.genTraffic=1;"
-    "p2.genData=hello";
+    "p2.genData=hello;p2.genPeriodMs=1";
 
 std::string R(const std::string& unit, int n) { // `unit` n times
     return n > 0 ? unit + R(unit, n - 1) : "";
@@ -87,6 +87,7 @@ constexpr char RECONNECT[] = "Please enter a non zero auto-reconnect interval";
 constexpr char BUFFER[] = "Invalid buffer size. Please use buffer size 1 to 2048";
 constexpr char INTER_CHAR[] = "Please enter a non zero interchar timeout value";
 constexpr char COM4_USED[] = "port COM4 already used by link Plant";
+constexpr char GEN_PERIOD[] = "Please enter a non zero traffic generator period";
 const std::string E_ACUTE = "\xC3\xA9";
 
 // Names and COM ports in use, its own, a free entry's, in IP records; each limit at and one past.
@@ -105,8 +106,13 @@ const struct {
     {"p2.reconnectSecs=12x", RECONNECT, "p2.reconnectSecs=0"},
     {"p2.reconnectSecs=1234", "", "p2.reconnectSecs=123"},
     {"p1.reconnectSecs=0;p2.portType=0", RECONNECT, "="},
+    {"p1.genPeriodMs=0;p2.portType=0", GEN_PERIOD, "p1.genPeriodMs=0;p2.portType=0"},
+    {"p2.genPeriodMs=", GEN_PERIOD, "p2.genPeriodMs=0"},
     {"p2.portType=0", "Same port COM7 cannot be configured on both ports of link Rich", "="},
     {"p1.comIndex=3", COM4_USED, "="},
+    {"p1.comIndex=2", "port COM3 already used by link Plant", "="}, // one device
+    {"p1.comIndex=2;p2.portType=0;p2.comIndex=3",
+     "Same port COM3 cannot be configured on both ports of link Rich", "="},
     {"p1.baudIndex=0;p2.portType=0;p2.comIndex=3", COM4_USED, "="},
     {"name=mINE;p1.comIndex=5", "", "="},
     {"name=link2;p1.comIndex=10", "", "="},
@@ -120,6 +126,13 @@ const struct {
      "p2.ipProtocol=0;p2.tcpRole=0;p2.ipPort=12345;p2.remoteHost=" + R("h", 40)},
     {"p2.portType=0;p2.comIndex=11;p2.baudIndex=3;p2.ipPort=1;p2.remoteHost=x", "",
      "p2.portType=0;p2.comIndex=11;p2.baudIndex=3"},
+    {"p2.ipPort=3", "UDP port 3 already used by link LINK1", "="},
+    {"p2.ipPort=4", "", "="},
+    {"p2.ipProtocol=0;p2.ipPort=2", "TCP port 2 already used by link Plant", "="},
+    {"p1.portType=1;p1.ipPort=2;p1.remoteHost=h;p2.ipPort=2", "", "="}, // a client, other protocol
+    {"p2.ipProtocol=0;p2.tcpRole=0;p2.remoteHost= ",
+     "Please enter a remote IP address or domain name for the TCP client", "="},
+    {"p2.ipProtocol=0;p2.remoteHost=", "", "="},
     {"p1.bufferSize=2049", BUFFER, "="},
     {"p1.bufferSize=0", BUFFER, "="},
     {"p1.bufferSize=10249", "", "p1.bufferSize=1024"},
@@ -141,20 +154,24 @@ const struct {
     {"p1.genHex=0;p1.genData=AB;p1.genPeriodMs=12345", "",
      "p1.genHex=0;p1.genData=AB;p1.genPeriodMs=1234"},
     {"p2.genData=" + R("A", 49), "", "p2.genData=" + R("A", 48)},
-    {"p2.genTraffic=0;p2.genData=zz;p2.genPeriodMs=1", "",
+    {"p2.genTraffic=0;p2.genData=zz;p2.genPeriodMs=", "",
      "p2.genTraffic=0;p2.genData=;p2.genPeriodMs="},
     {"p1.autoReconnect=1;p1.activateOnSave=1;p1.loopback=1;p2.activateOnSave=0;p2.loopback=0", "",
      "="}};
 
 TEST(LinkFormTest, SaveReadsAndChecksTheFieldsInOrder) {
-    // Plant: COM4; LINK1: COM8 in IP ports' records; the edited 5: COM6, COM10; free link2: COM11.
+    // Plant: COM4 (COM3 opens it too), TCP 2; LINK1: COM8 in IP ports' records, UDP 3; the edited
+    // 5: COM6, UDP 4; free link2: COM11, UDP 4.
     LinkTable others{};
-    PortConfig ip = apptest::Server(2);
-    ip.comIndex = 7;
+    PortConfig ip = apptest::Server(2), udp = apptest::Client(3, false, true);
+    ip.comIndex = udp.comIndex = 7;
     set_link(others, 3, "Plant", ip, serial_port(3, false));
-    set_link(others, 4, "LINK1", ip, ip);
-    set_link(others, 5, "Mine", serial_port(5, false), serial_port(9, false));
-    set_link(others, 9, "link2", serial_port(10, false), ip);
+    set_link(others, 4, "LINK1", ip, udp);
+    udp.ipPort = 4;
+    set_link(others, 5, "Mine", serial_port(5, false), udp);
+    set_link(others, 9, "link2", serial_port(10, false), udp);
+    ComDevices devices{};
+    devices[2] = "/dev/ttyS3";
     others.entry[9].inUse = 0;
     const LinkForm zero = FormOf(LinkConfig{});
     LinkForm shown = zero;
@@ -163,12 +180,12 @@ TEST(LinkFormTest, SaveReadsAndChecksTheFieldsInOrder) {
     ASSERT_TRUE(ReadLinkForm(shown, 5, {}, stored).ok);
     stored.port[0].remoteAddr = stored.port[0].active = stored.port[1].trace = 7; // not the form's
     shown = FormOf(stored);
-    EXPECT_EQ(Shown(shown, &zero), STORED + ";p2.genPeriodMs=0");
+    EXPECT_EQ(Shown(shown, &zero), STORED);
     for (const auto& c : CASES) {
         LinkForm form = shown;
         Edit(form, c.edits);
         LinkConfig got = stored;
-        const FormCheck check = ReadLinkForm(form, 5, others, got);
+        const FormCheck check = ReadLinkForm(form, 5, others, got, devices);
         EXPECT_EQ(Format("%d %u|", check.ok,
                          got.port[0].remoteAddr + got.port[0].active + got.port[1].trace) +
                       check.message + "|" + Shown(FormOf(got), &shown),
