@@ -87,7 +87,6 @@ constexpr char RECONNECT[] = "Please enter a non zero auto-reconnect interval";
 constexpr char BUFFER[] = "Invalid buffer size. Please use buffer size 1 to 2048";
 constexpr char INTER_CHAR[] = "Please enter a non zero interchar timeout value";
 constexpr char COM4_USED[] = "port COM4 already used by link Plant";
-constexpr char GEN_PERIOD[] = "Please enter a non zero traffic generator period";
 const std::string E_ACUTE = "\xC3\xA9";
 
 // Names and COM ports in use, its own, a free entry's, in IP records; each limit at and one past.
@@ -106,8 +105,7 @@ const struct {
     {"p2.reconnectSecs=12x", RECONNECT, "p2.reconnectSecs=0"},
     {"p2.reconnectSecs=1234", "", "p2.reconnectSecs=123"},
     {"p1.reconnectSecs=0;p2.portType=0", RECONNECT, "="},
-    {"p1.genPeriodMs=0;p2.portType=0", GEN_PERIOD, "p1.genPeriodMs=0;p2.portType=0"},
-    {"p2.genPeriodMs=", GEN_PERIOD, "p2.genPeriodMs=0"},
+    {"p1.genPeriodMs=0;p2.portType=0", "Please enter a non zero traffic generator period", "="},
     {"p2.portType=0", "Same port COM7 cannot be configured on both ports of link Rich", "="},
     {"p1.comIndex=3", COM4_USED, "="},
     {"p1.comIndex=2", "port COM3 already used by link Plant", "="}, // one device
