@@ -166,16 +166,18 @@ const LinkEntry* IpPortUser(const LinkTable& table, std::uint32_t linkId, const 
 
 // An IP port's number and remote host, read: empty when they can work, else the message.
 std::string CheckIpSettings(const PortConfig& port, std::uint32_t linkId, const LinkTable& table) {
-    if (HoldsPortNumber(port) && port.ipPort != 0) { // 0: the system picks a free one
-        if (const LinkEntry* user = IpPortUser(table, linkId, port)) {
-            return Format(MSG_IP_PORT_USED_FORMAT, IsUdp(port) ? "UDP" : "TCP", port.ipPort,
-                          NameOf(user->config).c_str());
-        }
-    } else if (FieldText(port.remoteHost, REMOTE_HOST_MAX).find_first_not_of(' ') ==
-               std::string::npos) {
-        return MSG_NO_REMOTE_HOST; // a TCP client with nothing to connect to
+    if (!HoldsPortNumber(port)) { // a TCP client needs something to connect to
+        const bool blank =
+            FieldText(port.remoteHost, REMOTE_HOST_MAX).find_first_not_of(' ') == std::string::npos;
+        return blank ? MSG_NO_REMOTE_HOST : std::string();
     }
-    return {};
+    if (port.ipPort == 0) {
+        return {}; // the system picks a free one
+    }
+    const LinkEntry* user = IpPortUser(table, linkId, port);
+    return user == nullptr ? std::string()
+                           : Format(MSG_IP_PORT_USED_FORMAT, IsUdp(port) ? "UDP" : "TCP",
+                                    port.ipPort, NameOf(user->config).c_str());
 }
 
 // The generator's data of port `portId`: hex digit pairs, or the text itself as ASCII. Empty
