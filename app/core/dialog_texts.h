@@ -66,6 +66,8 @@ constexpr char MSG_ZERO_INTER_CHAR[] = "Please enter a non zero interchar timeou
 constexpr char MSG_ZERO_RECONNECT[] = "Please enter a non zero auto-reconnect interval";
 constexpr char MSG_GEN_HEX_FORMAT[] = "Invalid traffic generator hex data of PORT %u: %s";
 constexpr char MSG_ZERO_GEN_PERIOD[] = "Please enter a non zero traffic generator period";
+constexpr char MSG_IP_PORT_RANGE_FORMAT[] =
+    "Invalid IP port number. Please use IP port number 1 to %u";
 constexpr char MSG_IP_PORT_USED_FORMAT[] = "%s port %u already used by link %s"; // TCP or UDP
 constexpr char MSG_NO_REMOTE_HOST[] =
     "Please enter a remote IP address or domain name for the TCP client";

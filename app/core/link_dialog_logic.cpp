@@ -134,7 +134,8 @@ SaveOutcome LinkDialogLogic::saveAdd(const LinkForm& form) {
     }
     entry->inUse = 1;
     entry->config = working_.config;
-    const FormCheck check = ReadLinkForm(form, entry->linkId, state_.table, entry->config);
+    const FormCheck check =
+        ReadLinkForm(form, entry->linkId, state_.table, entry->config, state_.comDevices);
     std::string message = check.message;
     char errText[ERR_TEXT_SIZE] = {};
     if (check.ok && engine_.setLinkConfig(Id(*entry), &entry->config, errText) == 0) {
@@ -158,7 +159,8 @@ SaveOutcome LinkDialogLogic::saveEdit(const LinkForm& form) {
         working_.config.port[p].trace = entry.config.port[p].trace;
         working_.config.port[p].active = entry.config.port[p].active;
     }
-    const FormCheck check = ReadLinkForm(form, working_.linkId, state_.table, working_.config);
+    const FormCheck check =
+        ReadLinkForm(form, working_.linkId, state_.table, working_.config, state_.comDevices);
     if (!check.ok) {
         return SaveOutcome{false, check.message};
     }

@@ -166,13 +166,13 @@ const LinkEntry* IpPortUser(const LinkTable& table, std::uint32_t linkId, const 
 
 // An IP port's number and remote host, read: empty when they can work, else the message.
 std::string CheckIpSettings(const PortConfig& port, std::uint32_t linkId, const LinkTable& table) {
+    if (port.ipPort == 0 || port.ipPort > IP_PORT_MAX) {
+        return Format(MSG_IP_PORT_RANGE_FORMAT, IP_PORT_MAX);
+    }
     if (!HoldsPortNumber(port)) { // a TCP client needs something to connect to
         const bool blank =
             FieldText(port.remoteHost, REMOTE_HOST_MAX).find_first_not_of(' ') == std::string::npos;
         return blank ? MSG_NO_REMOTE_HOST : std::string();
-    }
-    if (port.ipPort == 0) {
-        return {}; // the system picks a free one
     }
     const LinkEntry* user = IpPortUser(table, linkId, port);
     return user == nullptr ? std::string()
@@ -420,8 +420,8 @@ FormCheck ReadLinkForm(const LinkForm& form, std::uint32_t linkId, const LinkTab
     }
 
     // 6 to 9: COM ports (never one device twice in one link, never one another link uses), then
-    // each port's own settings, an IP port's number not held by another link, and a TCP client's
-    // remote host.
+    // each port's own settings, an IP port's number in range and not held by another link, and a
+    // TCP client's remote host.
     for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
         config.port[p].comIndex =
             Choice(form.port[p].comIndex, COM_CHOICE_COUNT, config.port[p].comIndex);

@@ -26,7 +26,7 @@ constexpr std::size_t GEN_DATA_TYPING_LIMIT = 50;                 // characters
 constexpr std::size_t GEN_PERIOD_TYPING_LIMIT = 4;                // digits
 // Characters of generator text kept as ASCII data (the rest of genData stays zero).
 constexpr std::size_t GEN_ASCII_MAX = 48;
-// The highest IP port number a socket can take.
+// The highest IP port number a socket can take (the lowest is 1).
 constexpr std::uint32_t IP_PORT_MAX = 65535;
 
 // Number of items of each choice list; a list's stored value is the item's position.
@@ -130,10 +130,10 @@ struct FormCheck {
 //   auto-reconnect interval is 0 (checked or not); for each generating port, P1 then P2, its
 //   hex data is not hex or its period is 0 (or empty); both ports are serial on one COM port;
 //   then P1 and P2 in turn: a serial port's COM port is a serial port of another entry in use,
-//   a TCP server's or UDP port's number (other than 0) is held by a TCP server or a UDP port
-//   (the same protocol) of another entry in use, a TCP client's remote host is empty or blank;
-//   then a buffer size is 0 or above RECEIVE_BUFFER_SIZE, an inter-character timeout is 0.
-// The IP port number is kept as typed (up to 99999): only its low 16 bits reach the socket.
+//   an IP port's number is 0 or above IP_PORT_MAX, a TCP server's or UDP port's number is held
+//   by a TCP server or a UDP port (the same protocol) of another entry in use, a TCP client's
+//   remote host is empty or blank; then a buffer size is 0 or above RECEIVE_BUFFER_SIZE, an
+//   inter-character timeout is 0.
 // Two COM numbers are one COM port when `devices` (what the serial layer opens for each, as
 // loaded from its name file; an unmapped one opens its default device) gives them one device.
 // The generator's hex data is the hex pair conversion's: separators are skipped, and a

@@ -145,7 +145,9 @@ TEST(AppFaultTest, DamagedDataFilesNeverStopTheStartAndLinksCanStillBeAdded) {
         ASSERT_TRUE(app.dialog.newLink()); // a new link takes the first free entry, and listens
         const std::uint16_t fresh = free_tcp_port();
         ASSERT_TRUE(
-            app.dialog.save(ServerForm(app.dialog.workingCopy().config, "fresh", fresh, 0)).closed);
+            app.dialog
+                .save(ServerForm(app.dialog.workingCopy().config, "fresh", fresh, free_tcp_port()))
+                .closed);
         EXPECT_TRUE(tcp_connect_within(fresh).valid());
         app.stop();
         const std::string saved = app.saved();

@@ -87,6 +87,7 @@ constexpr char RECONNECT[] = "Please enter a non zero auto-reconnect interval";
 constexpr char BUFFER[] = "Invalid buffer size. Please use buffer size 1 to 2048";
 constexpr char INTER_CHAR[] = "Please enter a non zero interchar timeout value";
 constexpr char COM4_USED[] = "port COM4 already used by link Plant";
+constexpr char IP_PORT[] = "Invalid IP port number. Please use IP port number 1 to 65535";
 const std::string E_ACUTE = "\xC3\xA9";
 
 // Names and COM ports in use, its own, a free entry's, in IP records; each limit at and one past.
@@ -124,6 +125,9 @@ const struct {
      "p2.ipProtocol=0;p2.tcpRole=0;p2.ipPort=12345;p2.remoteHost=" + R("h", 40)},
     {"p2.portType=0;p2.comIndex=11;p2.baudIndex=3;p2.ipPort=1;p2.remoteHost=x", "",
      "p2.portType=0;p2.comIndex=11;p2.baudIndex=3"},
+    {"p2.ipPort=0", IP_PORT, "="},
+    {"p2.ipPort=65536", IP_PORT, "="},
+    {"p2.ipPort=1", "", "="},
     {"p2.ipPort=3", "UDP port 3 already used by link LINK1", "="},
     {"p2.ipPort=4", "", "="},
     {"p2.ipProtocol=0;p2.ipPort=2", "TCP port 2 already used by link Plant", "="},
