@@ -31,7 +31,8 @@ public:
 
     [[nodiscard]] std::string name() const override { return "portweave"; }
 
-    bool start_tcp_pairs(const std::vector<PortPair>& pairs) override {
+    bool start_tcp_pairs(const std::vector<PortPair>& pairs, std::size_t traced,
+                         bool toFile) override {
         LinkTable table{};
         for (std::size_t i = 0; i < pairs.size() && i < MAX_LINKS; ++i) {
             LinkEntry& e = table.entry[i];
@@ -39,8 +40,9 @@ public:
             std::snprintf(e.config.name, sizeof e.config.name, "Bench%zu", i + 1);
             tcp_server_port(e.config.port[0], pairs[i].first);
             tcp_server_port(e.config.port[1], pairs[i].second);
+            e.config.port[0].trace = e.config.port[1].trace = i + traced >= pairs.size() ? 1 : 0;
         }
-        return launch(table, "") && first_ports_listen(pairs);
+        return launch(table, "", toFile) && first_ports_listen(pairs);
     }
 
     bool start_serial_tcp(const std::string& slavePath, std::uint16_t tcpPort) override {
@@ -73,7 +75,7 @@ public:
     [[nodiscard]] double burst_gap_ms() const override { return 50.0; }
 
 private:
-    bool launch(const LinkTable& table, const std::string& portsFile) {
+    bool launch(const LinkTable& table, const std::string& portsFile, bool traceToFile = false) {
         namespace fs = std::filesystem;
         std::error_code ec;
         const std::string exe = dir_.str() + "/portweave";
@@ -84,6 +86,7 @@ private:
         }
         SettingsBlock settings{};
         settings.selectedLinkRow = SELECTED_ROW_NONE;
+        settings.logTraceToFile = traceToFile ? 1 : 0;
         std::ofstream data(dir_.str() + "/" + DATA_FILE_NAME, std::ios::binary);
         data.write(reinterpret_cast<const char*>(&settings), sizeof settings);
         data.write(reinterpret_cast<const char*>(&table), sizeof table);
@@ -122,7 +125,8 @@ public:
 
     [[nodiscard]] std::string name() const override { return "socat"; }
 
-    bool start_tcp_pairs(const std::vector<PortPair>& pairs) override {
+    bool start_tcp_pairs(const std::vector<PortPair>& pairs, std::size_t /*traced*/,
+                         bool /*toFile*/) override {
         for (const auto& [a, b] : pairs) {
             // One relay per pair, each taking the same 2048-byte chunks as the bridge.
             children_.push_back(spawn({socat_, "-b", "2048",

@@ -19,8 +19,11 @@ public:
     virtual ~Relay() = default;
     [[nodiscard]] virtual std::string name() const = 0;
     // Relays between two listening TCP ports per pair (the first port of each pair is connected
-    // first by the clients). Returns once the first port of every pair accepts connections.
-    virtual bool start_tcp_pairs(const std::vector<PortPair>& pairs) = 0;
+    // first by the clients). Returns once the first port of every pair accepts connections. The
+    // last `traced` pairs trace both their ports, where the relay has a trace: to its list, and
+    // with `toFile` to its trace file as well.
+    virtual bool start_tcp_pairs(const std::vector<PortPair>& pairs, std::size_t traced = 0,
+                                 bool toFile = false) = 0;
     // Relays between the device `slavePath` (115200 8N1, raw) and a listening TCP port.
     virtual bool start_serial_tcp(const std::string& slavePath, std::uint16_t tcpPort) = 0;
     // Every process of the relay, for CPU and memory readings.

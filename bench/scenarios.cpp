@@ -89,23 +89,16 @@ double total_cpu_ms(const Relay& relay) {
     return sum;
 }
 
-} // namespace
-
-ThroughputResult run_throughput(const RelayFactory& make, std::size_t bytes) {
+// Streams `bytes` into the first port of pair `i` and reads them at its second port.
+ThroughputResult stream_pair(Clients& c, std::size_t i, std::size_t bytes) {
     ThroughputResult result;
-    auto relay = make();
-    const auto pairs = make_pairs(1);
-    Clients c;
-    if (!relay->start_tcp_pairs(pairs) || !connect_pairs(pairs, c)) {
-        return result;
-    }
     const auto data = pattern(bytes);
     std::vector<std::uint8_t> received(bytes);
     const double t0 = now_us();
-    std::thread writer([&] { write_all(c.first[0], data.data(), data.size()); });
-    const std::size_t got = read_until(c.second[0], received.data(), bytes, 10000);
+    std::thread writer([&] { write_all(c.first[i], data.data(), data.size()); });
+    const std::size_t got = read_until(c.second[i], received.data(), bytes, 10000);
     const double t1 = now_us();
-    ::shutdown(c.first[0], SHUT_RDWR);
+    ::shutdown(c.first[i], SHUT_RDWR);
     writer.join();
     std::size_t intact = 0;
     while (intact < got && received[intact] == data[intact]) {
@@ -113,6 +106,58 @@ ThroughputResult run_throughput(const RelayFactory& make, std::size_t bytes) {
     }
     result.mbPerSecond = static_cast<double>(got) / (t1 - t0);
     result.deliveredPct = 100.0 * static_cast<double>(intact) / static_cast<double>(bytes);
+    return result;
+}
+
+} // namespace
+
+ThroughputResult run_throughput(const RelayFactory& make, std::size_t bytes) {
+    auto relay = make();
+    const auto pairs = make_pairs(1);
+    Clients c;
+    if (!relay->start_tcp_pairs(pairs) || !connect_pairs(pairs, c)) {
+        return {};
+    }
+    return stream_pair(c, 0, bytes);
+}
+
+ThroughputResult run_beside_busy_link(const RelayFactory& make, std::size_t bytes,
+                                      BusyTrace trace) {
+    auto relay = make();
+    const auto pairs = make_pairs(2);
+    Clients c;
+    if (!relay->start_tcp_pairs(pairs, trace == BusyTrace::None ? 0 : 1,
+                                trace == BusyTrace::ListAndFile) ||
+        !connect_pairs(pairs, c)) {
+        return {};
+    }
+    // The second pair streams as fast as it can for the whole measurement.
+    std::atomic<bool> stop{false};
+    const auto chunk = pattern(64 * 1024);
+    std::thread busyWriter([&] {
+        while (!stop) {
+            pollfd p{c.first[1], POLLOUT, 0};
+            if (::poll(&p, 1, 50) > 0 &&
+                ::send(c.first[1], chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0 &&
+                errno != EAGAIN) {
+                break;
+            }
+        }
+    });
+    std::thread busyReader([&] {
+        std::vector<std::uint8_t> buf(64 * 1024);
+        while (!stop) {
+            pollfd p{c.second[1], POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0 && ::read(c.second[1], buf.data(), buf.size()) <= 0) {
+                break;
+            }
+        }
+    });
+    std::this_thread::sleep_for(500ms); // under way, and the trace file with it
+    const ThroughputResult result = stream_pair(c, 0, bytes);
+    stop = true;
+    busyWriter.join();
+    busyReader.join();
     return result;
 }
 

@@ -17,6 +17,11 @@ struct ThroughputResult {
 };
 // One client streams `bytes` into one TCP port; another drains the other port of the pair.
 ThroughputResult run_throughput(const RelayFactory& make, std::size_t bytes);
+// How the busy second pair of run_beside_busy_link is traced.
+enum class BusyTrace { None, List, ListAndFile };
+// As run_throughput on one pair while a second pair streams at full speed throughout, both its
+// ports traced as `trace` says (where the relay has a trace).
+ThroughputResult run_beside_busy_link(const RelayFactory& make, std::size_t bytes, BusyTrace trace);
 
 struct LatencyResult {
     double p50 = 0; // microseconds (round trip) or milliseconds (serial), see the scenario
