@@ -30,9 +30,9 @@
 // was let to receive while there was room, but whose room another sender took before they came
 // in, are held and tried again every 1 ms (the source receiving nothing more meanwhile). Counters
 // and trace report the bytes the destination's layer took; bytes still queued on a TCP
-// connection when it closes, which the system never got, come off txBytes again. Test buffers (WeaveSendBuffer) and
-// generator data take only the room that held bytes leave; what a full port does not take is
-// dropped.
+// connection when it closes, which the system never got, come off txBytes again. Test buffers
+// (WeaveSendBuffer) and generator data take only the room that held bytes leave; what a full
+// port does not take is dropped.
 //
 // Damaged configuration values, which only a damaged data file holds, never read a table or write
 // a buffer out of range:
