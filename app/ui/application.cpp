@@ -32,6 +32,8 @@ Application::Application(SessionOptions options, QObject* parent)
                   this, [this] { scheduler_.wakeArrived(); }, Qt::QueuedConnection);
           },
           now_ms}) {
+    rowsTimer_.setSingleShot(true);
+    connect(&rowsTimer_, &QTimer::timeout, this, &Application::drainRows);
     processTimer_.setSingleShot(true);
     processTimer_.setTimerType(Qt::PreciseTimer);
     connect(&processTimer_, &QTimer::timeout, this, [this] { scheduler_.timerFired(); });
@@ -88,7 +90,20 @@ void Application::watchSignals(int fd, std::function<void()> takeSignal) {
     });
 }
 
+// Every update of the lists lays their visible rows out again; a link traced at full speed would
+// keep the main thread (and a processor the data path wants) busy with nothing else. So the rows
+// are taken at most every ROWS_INTERVAL_MS, and those that come meanwhile wait in the queue.
+constexpr std::uint32_t ROWS_INTERVAL_MS = 40;
+
 void Application::drainRows() {
+    const std::uint32_t since = now_ms() - rowsAt_;
+    if (since < ROWS_INTERVAL_MS) {
+        if (!rowsTimer_.isActive()) {
+            rowsTimer_.start(static_cast<int>(ROWS_INTERVAL_MS - since));
+        }
+        return;
+    }
+    rowsAt_ = now_ms();
     RowBatch batch = rows_.take();
     if (window_ != nullptr && !batch.empty()) {
         window_->mainDialog()->applyRows(std::move(batch));

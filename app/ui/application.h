@@ -77,6 +77,8 @@ private:
     RowQueue rows_;
     StatusQueue status_;
     QTimer processTimer_;
+    QTimer rowsTimer_;         // the next list update, when the last was too recent
+    std::uint32_t rowsAt_ = 0; // clock reading of the last list update, ms
     ProcessScheduler scheduler_;
     std::unique_ptr<MainWindow> window_;
     DialogHost* dialogs_ = nullptr; // a child of the window
