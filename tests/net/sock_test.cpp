@@ -344,6 +344,7 @@ TEST_F(SockTest, AClientConnectsOnceCarriesBothDirectionsAndEndsAtAReset) {
     EXPECT_EQ(sock_send_space(u) + sock_send_space(nullptr), 0u) << "only TCP connections queue";
     EXPECT_EQ(sock_discard_queued(u) + sock_discard_queued(nullptr), 0u);
     std::uint32_t sent = 0;
+    EXPECT_EQ(sock_send(c.record, nullptr, 3, &sent), SOCK_RC_BAD_ARG);
     ASSERT_TRUE(sock_send(c.record, bytes("abc").data(), 3, &sent) == SOCK_RC_OK && sent == 3);
     EXPECT_EQ(read_for(c.peer.get(), 5000, 3), bytes("abc"));
     ASSERT_TRUE(write_all(c.peer.get(), "xyz", 3) && wait(ctx(1), 2));

@@ -82,7 +82,8 @@ TEST(Logs, EachEventOrChunkGivesARowAndWhileItsSwitchIsOnAWholeLine) {
                                : "";
         }
     }
-    log.shutdown(); // the files are closed for good; the lists go on
+    EXPECT_GT(pw::ReadLocalClock().year, 1900u); // the real clock, which the others replace
+    log.shutdown();                              // the files are closed for good; the lists go on
     EXPECT_EQ(testsupport::open_fd_count(), fds);
     EXPECT_TRUE(log.logEventOrDiag("after exit"));
     log.traceData(0, 0, TRACE_DIR_RX, Bytes("?"), 1);
