@@ -273,6 +273,14 @@ void MainDialogLogic::selectRow(std::uint32_t row) {
         refreshStats(*entry);
         switches_.enableTracing = entry->config.port[0].trace != 0;
         switchesChanged();
+    } else {
+        // No link selected (the last one removed, say): nothing may still show one that is gone.
+        stats_ = StatsState{};
+        if (view_ != nullptr) {
+            view_->statsChanged();
+        }
+        switches_.enableTracing = false;
+        switchesChanged();
     }
 }
 

@@ -115,8 +115,8 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     EXPECT_TRUE(app.hasEvent("Removed link 0 (First)") && app.entry(0).inUse == 0);
     app.view.take();
     EXPECT_TRUE(dialog.removeLink(yes) && Closed(moved) && dialog.removeLink(yes) && Closed(p1));
-    EXPECT_EQ(app.view.take() + std::to_string(app.state().settings.selectedLinkRow),
-              "-1 s0 S W -0 s-1 4294967295");
+    EXPECT_EQ(app.view.take() + std::to_string(app.state().settings.selectedLinkRow) + app.stats(1),
+              "-1 s0 S W -0 s-1 S W 4294967295|||||Activate Port 2"); // nothing of a link gone
     for (std::uint32_t id = 0; id < MAX_LINKS; ++id) { // with 32 links listed there is no room
         app.logic.addLinkRow(app.entry(id));
     }
