@@ -268,7 +268,7 @@ bool CancelWaiting(PortState& port) {
 }
 
 std::uint32_t ReportedActivation(const PortState& port) {
-    return port.activated != 0 ? 1 : PortWaiting(port) ? 2 : 0;
+    return port.activated != 0 ? 1 : PortWaiting(port) ? WEAVE_PORT_WAITING : 0;
 }
 
 void PortDeactivate(PortState& port) {

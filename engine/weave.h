@@ -61,8 +61,8 @@
 //   TCP client: (0,0) down              (1,0) connecting        (1,1) connected
 //   TCP server: (0,0) down              (1,0) listening         (1,1) one client connected
 //   UDP:        (0,0) down                                      (1,1) bound
-//   any port:   (2,0) waiting: down, but activated again by itself, because a re-activation is
-//               due (autoReconnect) or its host name is being looked up.
+//   any port:   (2,0) waiting (WEAVE_PORT_WAITING): down, but activated again by itself,
+//               because a re-activation is due (autoReconnect) or its host name is being looked up.
 // A host name (remoteHost that is not a dotted quad) is looked up on a thread of the engine's
 // own, never under the mutex nor on the caller's thread, so that a name server that does not
 // answer holds up no other port and no call; the activation goes on when the answer comes. A
@@ -74,6 +74,9 @@
 
 #include <cstddef>
 #include <cstdint>
+
+// The activated flag of a waiting port in reports (see the port states above).
+constexpr std::uint32_t WEAVE_PORT_WAITING = 2;
 
 constexpr std::size_t ERR_TEXT_SIZE = 128;     // bytes of the application's errText buffers
 constexpr std::size_t WEAVE_ERR_TEXT_MIN = 30; // bytes every errText buffer must hold

@@ -1,6 +1,8 @@
 // Texts of the links list, the statistics list, the buttons and the link events.
 #include "app/core/texts.h"
 
+#include "engine/weave.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -60,7 +62,7 @@ const char* PortStateText(const PortConfig& config, std::uint32_t activated,
     if (activated == 0) {
         return "Down";
     }
-    if (activated == PORT_WAITING) {
+    if (activated == WEAVE_PORT_WAITING) {
         return "Waiting";
     }
     if (IsSerial(config) || IsUdp(config) || connected != 0) {
@@ -112,9 +114,9 @@ PortStatsTexts StatsTexts(const PortConfig& config, const PortStats& stats) {
                           : Format("TCP %s Port %u", RoleWord(config), config.ipPort);
         out.cell[STATS_ROW_PORT_STATUS] =
             Format("%s, %s",
-                   stats.activated == 0              ? "Not activated"
-                   : stats.activated == PORT_WAITING ? "Waiting"
-                                                     : "Activated",
+                   stats.activated == 0                    ? "Not activated"
+                   : stats.activated == WEAVE_PORT_WAITING ? "Waiting"
+                                                           : "Activated",
                    stats.connected != 0 ? "IP connected" : "IP not connected");
     }
     out.cell[STATS_ROW_TX_BYTES] = Format("%u ", stats.txBytes);

@@ -104,9 +104,6 @@ void BuildNameTables();
 // A link name as text: at most LINK_NAME_MAX characters even when the field lost its zero.
 [[nodiscard]] std::string NameOf(const LinkConfig& config);
 
-// The engine's activated flag of a port that is down but comes up again by itself.
-constexpr std::uint32_t PORT_WAITING = 2;
-
 // The word of the "Status" column for one port: Down, Waiting, Up, Listening or Connecting.
 [[nodiscard]] const char* PortStateText(const PortConfig& config, std::uint32_t activated,
                                         std::uint32_t connected);

@@ -96,14 +96,14 @@ void Application::watchSignals(int fd, std::function<void()> takeSignal) {
 constexpr std::uint32_t ROWS_INTERVAL_MS = 40;
 
 void Application::drainRows() {
-    const std::uint32_t since = now_ms() - rowsAt_;
-    if (since < ROWS_INTERVAL_MS) {
+    const std::uint32_t now = now_ms();
+    if (now - rowsAt_ < ROWS_INTERVAL_MS) {
         if (!rowsTimer_.isActive()) {
-            rowsTimer_.start(static_cast<int>(ROWS_INTERVAL_MS - since));
+            rowsTimer_.start(static_cast<int>(ROWS_INTERVAL_MS - (now - rowsAt_)));
         }
         return;
     }
-    rowsAt_ = now_ms();
+    rowsAt_ = now;
     RowBatch batch = rows_.take();
     if (window_ != nullptr && !batch.empty()) {
         window_->mainDialog()->applyRows(std::move(batch));

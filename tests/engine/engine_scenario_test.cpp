@@ -235,8 +235,8 @@ struct Scenario {
     // KIND[:ARG][,key=value...]: KIND srv, cli (to a listener of the test; :down where none
     // listens, :N to port N), udp (sends to its own number) or comN; keys those of SETTINGS, and
     // data= (generator bytes) and host=. Without KIND the port keeps what it had.
-    PortConfig makePort(int l, int p, const std::string& spec, PortConfig c) {
-        std::istringstream items(spec);
+    PortConfig makePort(int l, int p, const std::string& settings, PortConfig c) {
+        std::istringstream items(settings);
         for (std::string item; std::getline(items, item, ',');) {
             const std::size_t eq = item.find('='), colon = item.find(':');
             const std::string key = item.substr(0, std::min(eq, colon)),
@@ -340,7 +340,7 @@ bool Scenario::step(const std::string& line) {
         cmd == "stop"   ? WeaveShutdown()
         : cmd == "free" ? WeaveFreeLink(l)
                         : WeaveSetPaused(cmd == "pause");
-    } else if (cmd == "link" || cmd == "set") { // link L NAME P1 P2; set L.P SPEC
+    } else if (cmd == "link" || cmd == "set") { // link L NAME P1 P2; set L.P SETTINGS
         std::istringstream words(b);
         std::string name, p1, p2;
         words >> name >> p1 >> p2;
