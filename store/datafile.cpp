@@ -21,10 +21,11 @@ void TerminateField(char (&field)[N]) {
     }
 }
 
-void ReportError(LogStore& log, const char* format, int error) {
+std::string ReportError(LogStore& log, const char* format, int error) {
     char text[MESSAGE_SIZE];
     std::snprintf(text, sizeof(text), format, static_cast<unsigned>(error));
     (void)log.logEventOrDiag(text);
+    return text;
 }
 
 void AfterLoad(const SettingsBlock& settings, LinkTable& table, LogStore& log) {
@@ -86,8 +87,8 @@ bool LoadDataFileFrom(const DataFileOptions& options, SettingsBlock& settings, L
     return complete;
 }
 
-void SaveDataFileTo(const DataFileOptions& options, const SettingsBlock& settings,
-                    const LinkTable& table, LogStore& log) {
+std::string SaveDataFileTo(const DataFileOptions& options, const SettingsBlock& settings,
+                           const LinkTable& table, LogStore& log) {
     // The file is exactly the in-memory image of the two records.
     struct Image {
         SettingsBlock settings;
@@ -108,12 +109,11 @@ void SaveDataFileTo(const DataFileOptions& options, const SettingsBlock& setting
     case store_backend::SaveStep::Done:
         break;
     case store_backend::SaveStep::Open:
-        ReportError(log, DATA_FILE_OPEN_FAILED_FORMAT, result.error);
-        break;
+        return ReportError(log, DATA_FILE_OPEN_FAILED_FORMAT, result.error);
     case store_backend::SaveStep::Write:
-        ReportError(log, DATA_FILE_WRITE_FAILED_FORMAT, result.error);
-        break;
+        return ReportError(log, DATA_FILE_WRITE_FAILED_FORMAT, result.error);
     }
+    return {};
 }
 
 } // namespace pw
@@ -123,5 +123,5 @@ bool LoadDataFile(SettingsBlock& settings, LinkTable& table) {
 }
 
 void SaveDataFile(const SettingsBlock& settings, const LinkTable& table) {
-    pw::SaveDataFileTo(pw::DataFileOptions{}, settings, table, pw::ProcessLog());
+    (void)pw::SaveDataFileTo(pw::DataFileOptions{}, settings, table, pw::ProcessLog());
 }

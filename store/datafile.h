@@ -3,8 +3,10 @@
 // The file is the byte image of the SettingsBlock (four switches of the main window) followed by
 // the LinkTable (32 link entries): 14576 bytes, unsigned 32-bit little-endian integers, no
 // signature, version or checksum; the layout is fixed by position. It is read once at start-up,
-// before the engine starts, and written once at orderly exit, after the engine has stopped. Both
-// calls run on the main thread while no other thread logs to the same LogStore's switches.
+// before the engine starts, and written after every change the user makes while the program runs
+// and once more at orderly exit. Both calls run on the main thread and read or write only the
+// records they are given, which the main thread owns, and the LogStore's switches, which are
+// safe from any thread.
 //
 // Load and save report their failures as events (through a LogStore), never by a dialog. An event
 // that neither a list nor event.log can show (no list yet at start-up, none left at exit) goes to
@@ -63,7 +65,7 @@ static_assert(DATA_FILE_SIZE == 14576);
 bool LoadDataFile(SettingsBlock& settings, LinkTable& table);
 
 // Writes `settings` and `table` to "portweave.dta" in the current directory, reporting through
-// ProcessLog(). See pw::SaveDataFileTo. Main thread, after the engine has stopped.
+// ProcessLog(). See pw::SaveDataFileTo. Main thread, whether or not the engine runs.
 void SaveDataFile(const SettingsBlock& settings, const LinkTable& table);
 
 namespace pw {
@@ -99,15 +101,17 @@ bool LoadDataFileFrom(const DataFileOptions& options, SettingsBlock& settings, L
 // selectedLinkRow from `settings`; then `table`) without ever leaving a damaged file: the image
 // goes to "portweave.dta.tmp" in the same directory, followed by the bytes that a longer existing
 // file holds beyond offset 14575, is flushed to disk and then renamed over "portweave.dta". The
-// file's permissions are kept. Until the rename, a crash or a failure leaves the previous file
-// as it was; a failed save removes its temporary file.
+// file's permissions, owner and group are kept (the owner and group as far as the system lets
+// this process give them). Until the rename, a crash or a failure leaves the previous file as it
+// was; a failed save removes its temporary file.
 // Failures, logged through `log` (to standard error when no list or file shows them):
 //   - the existing file cannot be opened for writing, or the temporary file cannot be created:
 //     DATA_FILE_OPEN_FAILED_FORMAT with the error number;
 //   - writing, flushing, reading the old file's tail or renaming fails:
 //     DATA_FILE_WRITE_FAILED_FORMAT with the error number.
-// Nothing is retried.
-void SaveDataFileTo(const DataFileOptions& options, const SettingsBlock& settings,
-                    const LinkTable& table, LogStore& log);
+// Nothing is retried. Returns the failure's event text as logged, or an empty text when the file
+// was saved.
+std::string SaveDataFileTo(const DataFileOptions& options, const SettingsBlock& settings,
+                           const LinkTable& table, LogStore& log);
 
 } // namespace pw

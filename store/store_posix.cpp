@@ -218,6 +218,11 @@ SaveResult ReplaceFile(const std::string& requestedPath, const void* image, std:
         return {SaveStep::Open, error};
     }
     if (old >= 0) {
+        // The replacement is the file the user had, not one of whoever runs this save (root,
+        // say, or a service account): owner and group first, since a change of owner may clear
+        // the set-id bits that the mode then puts back. A process that may not give the file
+        // away keeps its own as the owner; the file is complete all the same.
+        (void)fchown(fd, oldStat.st_uid, oldStat.st_gid);
         (void)fchmod(fd, oldStat.st_mode & 07777);
     }
 

@@ -101,6 +101,9 @@ TEST(DataFile, SavesReplaceTheFileWholeOrLeaveItAsItWas) {
     const std::string tail = ImageOf({}, Pattern()).substr(0, 9000); // longer than a copy step
     Write("real/data.dta", g_old = ImageOf({}, LinkTable{}) + tail);
     ASSERT_EQ(::chmod("real/data.dta", 0640), 0);
+    const bool root = ::geteuid() == 0; // then the file is another user's, as a save must keep it
+    const unsigned owner = root ? 4321 : ::geteuid(), group = root ? 4321 : ::getegid();
+    ASSERT_EQ(::chown("real/data.dta", owner, group), 0);
     Write("real/data.dta.tmp", "left by a save that crashed");
     pw::LogStore log(Fixed(""));
     Sink sink;
@@ -113,8 +116,10 @@ TEST(DataFile, SavesReplaceTheFileWholeOrLeaveItAsItWas) {
     EXPECT_EQ(Read("real/data.dta"), g_old);
     EXPECT_EQ(sink.events, Rows{"Failed to write data file err=0x1c"});
     pw::SaveDataFileTo({}, {0, 1, 7, 0}, table, log); // the switches saved are the log's
+    struct stat kept {};
     EXPECT_TRUE(fs::is_symlink(DATA_FILE_NAME) && !fs::exists("real/data.dta.tmp") &&
-                fs::status(DATA_FILE_NAME).permissions() == fs::perms(0640));
+                fs::status(DATA_FILE_NAME).permissions() == fs::perms(0640) &&
+                ::stat(DATA_FILE_NAME, &kept) == 0 && kept.st_uid == owner && kept.st_gid == group);
     EXPECT_EQ(Read(DATA_FILE_NAME), ImageOf({1, 0, 7, 0}, table) + tail);
 
     // The application's calls, through the process log, which also serves the engine's callbacks.
