@@ -54,6 +54,12 @@ LinkEntry* AppState::selectedEntry() {
     return const_cast<LinkEntry*>(static_cast<const AppState*>(this)->selectedEntry());
 }
 
+void AppState::changed() const {
+    if (onChange) {
+        onChange();
+    }
+}
+
 CloseAction ChooseCloseAction(bool exitRequested, bool trayAvailable) {
     if (exitRequested) {
         return CloseAction::Close;

@@ -1,13 +1,14 @@
 // The application-wide state that the main window and its dialogs share: the saved switches and
 // the link table (as the data file holds them), the rows of the links list with its current row,
-// the selected entry, the `dialogOpen` flag, the exit flag and the COM device names. Main thread
-// only.
+// the selected entry, the `dialogOpen` flag, the exit flag, the COM device names and the hook
+// that saves a change. Main thread only.
 #pragma once
 
 #include "app/core/com_devices.h"
 #include "store/datafile.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,13 @@ struct AppState {
     bool dialogOpen = false;    // a link, send buffer or About dialog is open
     bool exitRequested = false; // Tools > Exit (or a termination signal) was chosen
     ComDevices comDevices;      // what the COM choices open, as the serial layer read it
+    // Called after each change the user makes to what the data file holds (a link saved or
+    // removed, a port switched, a switch of the main window), so that the application saves it
+    // at once rather than only at exit. Empty: nothing is called.
+    std::function<void()> onChange;
+
+    // Calls onChange, if set.
+    void changed() const;
 
     // The entry of the links list's current row: null when no row is current, when the row's
     // item data is MAX_LINKS or more, or when that entry is free.

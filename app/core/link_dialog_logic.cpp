@@ -4,12 +4,31 @@
 #include "app/core/dialog_texts.h"
 #include "app/core/texts.h"
 
+#include <cstring>
+
 namespace pw::app {
 
 namespace {
 
 std::int32_t Id(const LinkEntry& entry) {
     return static_cast<std::int32_t>(entry.linkId);
+}
+
+// Whether the port's new settings are ones the engine takes only at the port's next activation:
+// how it connects, as opposed to how it forwards, traces, echoes or generates.
+bool ConnectionChanged(const PortConfig& before, const PortConfig& after) {
+    if (before.portType != after.portType) {
+        return true;
+    }
+    if (after.portType == PORT_TYPE_SERIAL) {
+        return before.comIndex != after.comIndex || before.baudIndex != after.baudIndex ||
+               before.dataBitsIndex != after.dataBitsIndex ||
+               before.parityIndex != after.parityIndex ||
+               before.stopBitsIndex != after.stopBitsIndex || before.rtsCts != after.rtsCts;
+    }
+    return before.ipProtocol != after.ipProtocol || before.tcpRole != after.tcpRole ||
+           before.ipPort != after.ipPort ||
+           std::strncmp(before.remoteHost, after.remoteHost, sizeof before.remoteHost) != 0;
 }
 
 } // namespace
@@ -46,9 +65,16 @@ bool LinkDialogLogic::editLink() {
     if (entry == nullptr) {
         return false;
     }
-    mainDialog_.deactivateBothPorts(*entry);
     mode_ = LinkDialogMode::Edit;
     working_ = *entry;
+    // Opening the dialog stops nothing: a port that runs, waits to run again or is switched on
+    // shows "Activate on save" ticked, so that Save keeps it up and Cancel has nothing to undo.
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        if (engine_.isPortActive(Id(*entry), static_cast<std::int32_t>(p)) != 0 ||
+            entry->config.port[p].active != 0) {
+            working_.config.port[p].activateOnSave = 1;
+        }
+    }
     state_.dialogOpen = true;
     open_ = true;
     return true;
@@ -77,6 +103,7 @@ bool LinkDialogLogic::removeLink(const std::function<bool(const std::string& tex
     entry.inUse = 0;
     const int rows = state_.links.rowCount();
     mainDialog_.selectRow(rows > 0 ? static_cast<std::uint32_t>(rows - 1) : SELECTED_ROW_NONE);
+    state_.changed();
     return true;
 }
 
@@ -104,6 +131,23 @@ void LinkDialogLogic::activateMarkedPorts(LinkEntry& entry) {
         entry.config.port[p].active = 1;
         const auto port = static_cast<std::int32_t>(p);
         if (engine_.activatePort(Id(entry), port, errText) == 0) {
+            log_.logEvent(Format(ACTIVATION_ERROR_FORMAT, Id(entry), port, errText).c_str());
+        }
+    }
+}
+
+void LinkDialogLogic::restartChangedPorts(const LinkEntry& entry, const LinkConfig& before) {
+    char errText[ERR_TEXT_SIZE] = {};
+    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
+        const auto port = static_cast<std::int32_t>(p);
+        if (!ConnectionChanged(before.port[p], entry.config.port[p]) ||
+            engine_.isPortActive(Id(entry), port) == 0) {
+            continue; // a port that keeps its connection runs on untouched
+        }
+        // It still runs as what it was opened as: down, and up again with the new settings.
+        if (engine_.deactivatePort(Id(entry), port, errText) == 0) {
+            log_.logEvent(Format(DEACTIVATION_ERROR_FORMAT, Id(entry), port, errText).c_str());
+        } else if (engine_.activatePort(Id(entry), port, errText) == 0) {
             log_.logEvent(Format(ACTIVATION_ERROR_FORMAT, Id(entry), port, errText).c_str());
         }
     }
@@ -149,6 +193,7 @@ SaveOutcome LinkDialogLogic::saveAdd(const LinkForm& form) {
     mainDialog_.addLinkRow(*entry);
     activateMarkedPorts(*entry);
     showSaved(*entry);
+    state_.changed();
     return SaveOutcome{true, {}};
 }
 
@@ -168,10 +213,13 @@ SaveOutcome LinkDialogLogic::saveEdit(const LinkForm& form) {
     if (engine_.setLinkConfig(Id(working_), &working_.config, errText) == 0) {
         return SaveOutcome{false, Format(LINK_CONFIG_FAILED_FORMAT, Id(working_), errText)};
     }
+    const LinkConfig before = entry.config;
     entry.config = working_.config;
     mainDialog_.updateLinkRow(entry);
+    restartChangedPorts(entry, before);
     activateMarkedPorts(entry);
     showSaved(entry);
+    state_.changed();
     return SaveOutcome{true, {}};
 }
 

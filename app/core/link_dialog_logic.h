@@ -36,13 +36,16 @@ public:
     // the working copy holds the defaults.
     bool newLink();
     // Edit Link on the selected entry. Nothing while a dialog is open or without a selected
-    // entry. Both ports are deactivated first (they stay so even if the edit is cancelled); the
-    // working copy is the entry after that. True when the dialog is to open.
+    // entry. The working copy is the entry, with "Activate on save" ticked for each port the
+    // engine has active or waiting to be activated again, or whose `active` switch is on. Nothing
+    // is stopped or changed, so a Cancel (or an exit while the dialog is open) leaves every port
+    // as it was. True when the dialog is to open.
     bool editLink();
     // Remove Link on the selected entry. Nothing while a dialog is open or without a selected
     // entry. `confirm` is asked with "Confirm Delete Link <name>" and returns whether the user
     // chose OK. On OK the row goes ("Removed link ..."), the engine frees the link, the entry is
-    // free, and the last remaining row is selected (none when no row remains). True when removed.
+    // free, and the last remaining row is selected (none when no row remains); AppState::changed()
+    // follows. True when removed.
     bool removeLink(const std::function<bool(const std::string& text)>& confirm);
 
     [[nodiscard]] bool isOpen() const { return open_; }
@@ -55,12 +58,17 @@ public:
     // Save. Add mode: the first free entry is allocated (else the event NO_FREE_LINKS_TEXT and
     // the dialog closes), the form is read into it, the engine takes it, its row is added.
     // Edit mode: the form is read into the working copy, the engine takes it, the entry and its
-    // row are updated. Then each port marked "Activate on save" is activated (a refusal is the
-    // event "Link %d Port %d activation error: %s" and the other port is still tried), the row is
-    // selected with its status, and the dialog closes. A failed check, or the engine refusing
-    // the configuration, keeps the dialog open with the message (an Add frees its entry again).
-    // The entry's `trace` and `active` fields are the ones it has at Save, so a switch the user
-    // flipped in the main window while the dialog was open is kept.
+    // row are updated, and each port that is active or waiting and whose connection settings
+    // (port type, serial line settings, protocol, role, port number, remote host) changed is
+    // deactivated and activated again, so that it runs as configured; any other port runs on
+    // untouched, so a rename or a new forwarding rule interrupts no traffic. Then each port
+    // marked "Activate on save" is activated if it is not (a refusal is the event "Link %d Port
+    // %d activation error: %s" and the other port is still tried), the row is selected with its
+    // status, the dialog closes, and AppState::changed() follows. A failed check, or the engine
+    // refusing the configuration, keeps the dialog open with the message and changes nothing
+    // (an Add frees its entry again). The entry's `trace` and `active` fields are the ones it
+    // has at Save, so a switch the user flipped in the main window while the dialog was open is
+    // kept.
     SaveOutcome save(const LinkForm& form);
 
     // Cancel, or the dialog went away: `dialogOpen` is cleared. Nothing when not open.
@@ -68,6 +76,7 @@ public:
 
 private:
     void activateMarkedPorts(LinkEntry& entry);
+    void restartChangedPorts(const LinkEntry& entry, const LinkConfig& before);
     void showSaved(const LinkEntry& entry);
     SaveOutcome saveAdd(const LinkForm& form);
     SaveOutcome saveEdit(const LinkForm& form);

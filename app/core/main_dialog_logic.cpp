@@ -147,6 +147,7 @@ void MainDialogLogic::activateClicked(std::uint32_t portId) {
             logEvent(Format(ACTIVATION_ERROR_FORMAT, id, port, errText));
         }
     }
+    state_.changed();
 }
 
 void MainDialogLogic::clearTraceClicked() {
@@ -161,6 +162,7 @@ void MainDialogLogic::enableTracingClicked(bool checked) {
         }
         char errText[ERR_TEXT_SIZE] = {};
         (void)engine_.setLinkConfig(Id(*entry), &entry->config, errText);
+        state_.changed();
     }
     switchesChanged();
 }
@@ -170,6 +172,7 @@ void MainDialogLogic::logEventsToFileClicked(bool checked) {
     state_.settings.logEventsToFile = checked ? 1 : 0;
     log_.setEventsToFile(checked);
     switchesChanged();
+    state_.changed();
 }
 
 void MainDialogLogic::logTraceToFileClicked(bool checked) {
@@ -177,22 +180,26 @@ void MainDialogLogic::logTraceToFileClicked(bool checked) {
     state_.settings.logTraceToFile = checked ? 1 : 0;
     log_.setTraceToFile(checked);
     switchesChanged();
+    state_.changed();
 }
 
 void MainDialogLogic::hexClicked(bool checked) {
     state_.settings.traceAscii = checked ? 0 : 1;
     setHexAsciiFromSettings();
+    state_.changed();
 }
 
 void MainDialogLogic::asciiClicked(bool checked) {
     state_.settings.traceAscii = checked ? 1 : 0;
     setHexAsciiFromSettings();
+    state_.changed();
 }
 
 void MainDialogLogic::traceToFileSwitchedOff() {
     switches_.logTraceToFile = false;
     state_.settings.logTraceToFile = 0;
     switchesChanged();
+    state_.changed();
 }
 
 void MainDialogLogic::showLinkStatus(const LinkStatus& status) {
@@ -308,23 +315,6 @@ void MainDialogLogic::refreshStats(const LinkEntry& entry) {
     if (view_ != nullptr) {
         view_->statsChanged();
     }
-}
-
-void MainDialogLogic::deactivateBothPorts(LinkEntry& entry) {
-    const std::int32_t id = Id(entry);
-    char errText[ERR_TEXT_SIZE] = {};
-    for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
-        const auto port = static_cast<std::int32_t>(p);
-        if (engine_.isPortActive(id, port) == 0) {
-            continue;
-        }
-        entry.config.port[p].active = 0;
-        if (engine_.deactivatePort(id, port, errText) == 0) {
-            logEvent(Format(DEACTIVATION_ERROR_FORMAT, id, port, errText));
-            return;
-        }
-    }
-    refreshStats(entry);
 }
 
 } // namespace pw::app

@@ -1,8 +1,9 @@
 // What the main dialog does, without its widgets: opening the stored links at start-up, the rows
 // of the links list, the statistics of the selected link, the activate buttons and the trace and
 // log switches. It keeps the texts the widgets show and tells a MainDialogView what changed; the
-// widget turns user input into calls here. Main thread only: engine reports reach it through the
-// application's queues.
+// widget turns user input into calls here. Every switch the user flips (a port's activation,
+// tracing, the log and display switches) is a change the data file keeps: AppState::changed()
+// follows it. Main thread only: engine reports reach it through the application's queues.
 #pragma once
 
 #include "app/core/app_state.h"
@@ -95,9 +96,6 @@ public:
     // The statistics and activate captions of `entry`; stops at the first port the engine
     // refuses (rows already written keep their new text).
     void refreshStats(const LinkEntry& entry);
-    // Deactivates each port the engine reports active, clearing its `active` field; a failure
-    // logs the deactivation error and ends there. Then refreshes the statistics.
-    void deactivateBothPorts(LinkEntry& entry);
 
     [[nodiscard]] const StatsState& stats() const { return stats_; }
     [[nodiscard]] const Switches& switches() const { return switches_; }

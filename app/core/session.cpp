@@ -78,6 +78,19 @@ bool Session::start(char (&errText)[ERR_TEXT_SIZE]) {
     return true;
 }
 
+std::string Session::save() {
+    if (!running_) {
+        return {};
+    }
+    std::string failure = SaveDataFileTo(DataFileOptions{options_.directory, {}}, state_.settings,
+                                         state_.table, log_);
+    if (failure == lastFailure_) {
+        return {};
+    }
+    lastFailure_ = failure;
+    return failure;
+}
+
 void Session::stop() {
     if (!running_) {
         return;
@@ -88,7 +101,8 @@ void Session::stop() {
     g_status.store(nullptr);
     g_log.store(nullptr);
     log_.shutdown();
-    SaveDataFileTo(DataFileOptions{options_.directory, {}}, state_.settings, state_.table, log_);
+    (void)SaveDataFileTo(DataFileOptions{options_.directory, {}}, state_.settings, state_.table,
+                         log_);
 }
 
 } // namespace pw::app

@@ -40,6 +40,15 @@ public:
     // then nothing runs and stop() will not write the data file.
     [[nodiscard]] bool start(char (&errText)[ERR_TEXT_SIZE]);
 
+    // Writes the data file now, while the engine runs: after each change the user makes, so that
+    // no crash, kill or power cut loses it. Reads only what the main thread owns (the state's
+    // switches and link table) and the log's switches, which are safe from any thread. A
+    // failure is an event as at exit. Returns the failure's text when the user is to see it in
+    // a box: once per failure, so a save that fails as the one before did returns an empty text,
+    // and one that goes through makes the next failure shown again. Empty also when the session
+    // does not run.
+    [[nodiscard]] std::string save();
+
     // In order: WeaveShutdown, the log files closed, the data file written. Only after a
     // successful start(), once.
     void stop();
@@ -54,6 +63,7 @@ private:
     LogStore& log_;
     AppState state_;
     bool running_ = false;
+    std::string lastFailure_; // the text of the last save's failure; empty after a good save
 };
 
 } // namespace pw::app

@@ -73,6 +73,7 @@ bool Application::start() {
     connect(tray_, &Tray::showWindowRequested, window, &MainWindow::showFromTray);
     connect(window, &MainWindow::hiddenToTray, tray_, &Tray::showBackgroundNotice);
     connect(window->mainDialog(), &MainDialog::userActed, this, [this] { scheduler_.rearm(); });
+    state().onChange = [this] { saveChange(); };
     dialogs_ = new DialogHost(window, state(), linkDialogs_, sendBuffer_);
     connect(dialogs_, &DialogHost::engineTouched, this, [this] { scheduler_.rearm(); });
     scheduler_.rearm();
@@ -118,12 +119,31 @@ void Application::drainStatus() {
     }
 }
 
+void Application::saveChange() {
+    const std::string failure = session_.save();
+    if (failure.empty()) {
+        return;
+    }
+    // Not inside the click that made the change: the box runs an event loop of its own, in which
+    // the dialog or the window behind that click may go away.
+    QMetaObject::invokeMethod(
+        this,
+        [this, failure] {
+            if (window_ != nullptr) {
+                (void)AskUser(window_.get(), MessageRequest{MessageKind::Failure, QString(),
+                                                            QString::fromStdString(failure)});
+            }
+        },
+        Qt::QueuedConnection);
+}
+
 void Application::requestExit() {
     if (exiting_ || !started_) {
         return;
     }
     exiting_ = true;
     state().exitRequested = true;
+    state().onChange = nullptr; // the exit's own save comes after the engine has stopped
     log().logEvent(SYSTEM_SHUTDOWN_TEXT);
     if (tray_ != nullptr) {
         tray_->remove();

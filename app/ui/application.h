@@ -1,7 +1,8 @@
 // One run of Portweave between the single-instance lock and the end of main(): the session
 // (data file, engine, logs), the queues that carry the engine's reports to the main thread, the
-// scheduler that drives WeaveProcess, the main window and the notification-area icon, and the
-// orderly exit that Tools > Exit and the termination signals share.
+// scheduler that drives WeaveProcess, the main window and the notification-area icon, the save
+// of the data file after each change, and the orderly exit that Tools > Exit and the termination
+// signals share.
 //
 //   Application app(options);
 //   if (!app.start()) return 0;      // "WeaveInit failed" was shown
@@ -69,6 +70,9 @@ public slots:
 private:
     void drainRows();
     void drainStatus();
+    // Saves the data file after a change; a failure the user has not been told yet is shown in
+    // a box once the handler that made the change has returned.
+    void saveChange();
 
     Session session_;
     MainDialogLogic logic_;

@@ -59,7 +59,6 @@ void DialogHost::newLink() {
 
 void DialogHost::editLink() {
     if (links_.editLink()) {
-        emit engineTouched(); // its ports were deactivated
         openLinkDialog();
     }
 }

@@ -1,6 +1,7 @@
 // The one way the program shows a message box: the engine's start-up failure, the link dialog's
-// check messages and Remove Link's confirmation. Tests install a responder that answers instead
-// of a person, so no box ever waits for a click in an automated run. Main thread.
+// check messages, Remove Link's confirmation and a failed save of the data file. Tests install a
+// responder that answers instead of a person, so no box ever waits for a click in an automated run.
+// Main thread.
 #pragma once
 
 #include <QString>

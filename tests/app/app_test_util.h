@@ -80,6 +80,7 @@ struct App {
           session(SessionOptions{dir.str(), &log, calls}), logic(session.state(), log, calls),
           dialog(session.state(), logic, log, calls), send(session.state(), log, calls) {
         logic.setView(&view);
+        state().onChange = [this] { told.push_back(session.save()); };
         session.setStatusQueue(&status);
         log.setSink(&rows); // the data file's complaints reach the list too
     }
@@ -143,6 +144,11 @@ struct App {
     AppState& state() { return session.state(); }
     LinkEntry& entry(std::uint32_t id) { return state().table.entry[id]; }
     std::string saved() { return testsupport::read_file(dir.str() + "/" + DATA_FILE_NAME); }
+    bool savedNow() { // the data file holds the log's switches, the selected row and the table
+        const SettingsBlock s{log.eventsToFile(), log.traceToFile(),
+                              state().settings.selectedLinkRow, log.traceAscii()};
+        return saved() == testsupport::data_file_image(s, state().table);
+    }
 
     testsupport::TempDir dir;
     std::atomic<int> wakes{0}; // asked for by the two queues
@@ -157,6 +163,7 @@ struct App {
     std::deque<QueuedEventRow> events; // the event and trace lists
     std::deque<QueuedTraceRow> traces;
     bool traceToFileSwitchedOff = false;
+    std::vector<std::string> told; // one per change saved: the failure a box would show, or ""
 };
 
 } // namespace apptest

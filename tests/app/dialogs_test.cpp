@@ -32,6 +32,7 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     EXPECT_EQ(app.boxes(2), "tracing trace hex 11 10 010 010");
     app.logic.traceToFileSwitchedOff();
     EXPECT_EQ(app.view.take() + app.boxes(2), "W W W W W tracing hex 11 10 000 010");
+    EXPECT_TRUE(app.told.size() == 5 && app.savedNow()); // each switch saved as it flips
     EXPECT_TRUE(app.hasEvent("System startup") && app.events.front().text == "System startup");
 
     // One dialog at a time; a failed check keeps it open and the entry free.
@@ -45,8 +46,8 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     EXPECT_EQ(Format("%s %s %d%d", dialog.title(), dialog.workingCopy().config.name,
                      app.state().dialogOpen, asked),
               "Add New Link Link1 10");
-    LinkForm form =
-        ServerForm(dialog.workingCopy().config, "LAST", free_tcp_port(), free_tcp_port());
+    const std::uint16_t plant = free_tcp_port();
+    LinkForm form = ServerForm(dialog.workingCopy().config, "LAST", plant, free_tcp_port());
     const SaveOutcome refused = dialog.save(form);
     EXPECT_EQ(refused.message + std::to_string(refused.closed),
               "Name LAST already used by an existing link (# 2), please enter a different name0");
@@ -59,23 +60,27 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     EXPECT_EQ(app.row(2) + std::to_string(app.state().settings.selectedLinkRow),
               "Plant|TCP Server|TCP Server|P1 (Listening) P2 (Down)2");
     EXPECT_TRUE(app.hasEvent("Added link 1 (Plant) Port 0 (TCP Server) Port 1 (TCP Server)"));
-    // Edit deactivates both ports, also when cancelled; what is switched meanwhile is kept.
+    // Edit stops nothing: a running port starts ticked, Cancel has nothing to undo, and Save
+    // restarts only a port whose connection changed (P1 stays Up), keeping what was switched.
+    Fd user = tcp_connect_within(plant);
+    ASSERT_TRUE(app.waitFor([&] { return app.row(2).ends_with("P1 (Up) P2 (Down)"); }));
+    app.entry(1).config.port[0].activateOnSave = 0; // as if switched on by its button
     ASSERT_TRUE(dialog.editLink());
-    EXPECT_EQ(Format("%s %u %u", dialog.title(), dialog.workingCopy().linkId,
-                     WeaveIsPortActive(1, 0) + dialog.workingCopy().config.port[0].active),
-              "Edit Link 1 0");
+    const PortConfig* ticked = dialog.workingCopy().config.port;
+    EXPECT_EQ(Format("%s %u %u%u", dialog.title(), dialog.workingCopy().linkId,
+                     ticked[0].activateOnSave, ticked[1].activateOnSave),
+              "Edit Link 1 10");
     dialog.close();
-    EXPECT_TRUE(!app.state().dialogOpen && app.stats(0).ends_with("|Activate Port 1"));
+    EXPECT_TRUE(!app.state().dialogOpen && WeaveIsPortActive(1, 0) == 1 &&
+                app.entry(1).config.port[0].active == 1);
     ASSERT_TRUE(dialog.editLink());
-    app.logic.activateClicked(0);
+    app.logic.activateClicked(1);
     app.logic.enableTracingClicked(true);
     form = FormOf(dialog.workingCopy().config);
     form.name = "PLANT"; // its own name in another case
-    form.port[0].activateOnSave = false;
-    form.port[1].activateOnSave = true;
     form.port[1].ipPort = std::to_string(moved);
     ASSERT_TRUE(dialog.save(form).closed);
-    EXPECT_EQ(app.row(2) + app.boxes(1), "PLANT|TCP Server|TCP Server|P1 (Listening) P2 "
+    EXPECT_EQ(app.row(2) + app.boxes(1), "PLANT|TCP Server|TCP Server|P1 (Up) P2 "
                                          "(Listening)tracing hex 11 11 000 010");
     EXPECT_TRUE(app.hasEvent("Updated link 1 (PLANT) Port 0 (TCP Server) Port 1 (TCP Server)"));
 
@@ -112,7 +117,8 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     app.entry(0).inUse = 1;
     EXPECT_TRUE(dialog.removeLink(yes));
     EXPECT_EQ(app.view.take() + app.boxes(1), "S W -0 s1 S W tracing hex 11 11 000 010");
-    EXPECT_TRUE(app.hasEvent("Removed link 0 (First)") && app.entry(0).inUse == 0);
+    EXPECT_TRUE(app.hasEvent("Removed link 0 (First)") && app.entry(0).inUse == 0 &&
+                app.told.size() == 10 && app.savedNow());
     app.view.take();
     EXPECT_TRUE(dialog.removeLink(yes) && Closed(moved) && dialog.removeLink(yes) && Closed(p1));
     EXPECT_EQ(app.view.take() + std::to_string(app.state().settings.selectedLinkRow) + app.stats(1),
@@ -122,6 +128,17 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     }
     EXPECT_TRUE(!dialog.newLink() &&
                 app.hasEvent("Cannot create new link (max number of links reached)"));
+
+    // A failed save is told once, until one goes through again.
+    std::string told;
+    for (const bool blocked : {true, true, false, true, false}) { // a directory in the file's place
+        std::filesystem::remove(app.dir / DATA_FILE_NAME);
+        (void)(blocked && std::filesystem::create_directory(app.dir / DATA_FILE_NAME));
+        app.logic.asciiClicked(true);
+        told += app.told.back() + "|";
+    }
+    const std::string fail = "Failed to open data file for writing err=0x15|";
+    EXPECT_EQ(told, fail + "||" + fail + "|");
 }
 
 TEST(DialogsTest, WhatTheEngineRefusesIsToldAndTheTableStaysConsistent) {

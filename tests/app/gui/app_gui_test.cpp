@@ -21,6 +21,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -235,6 +236,15 @@ void GuiTest::oneDialogAtATimeAndChecksKeepItOpen() {
     QTRY_VERIFY(run.linkDialog() == nullptr);
     QVERIFY(!run.app->state().dialogOpen);
     QCOMPARE(run.dialog()->linksList()->rowCount(), 1);
+
+    // A change that cannot be saved is told in a box of the window, after the click.
+    const QString file = QString::fromStdString(dir.path() + "/" + DATA_FILE_NAME);
+    QVERIFY(QFile::remove(file) && QDir().mkdir(file));
+    Click(run.dialog()->asciiBox());
+    QTRY_COMPARE(answers.asked.size(), 2);
+    QCOMPARE(answers.asked[1].text,
+             QStringLiteral("Failed to open data file for writing err=0x15"));
+    QVERIFY(QDir().rmdir(file)); // the exit's save goes through
 
     // Tools > Exit with a dialog open: it goes with the window and leaves nothing blocked.
     run.window()->trigger(Command::NewLink);
