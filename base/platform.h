@@ -10,9 +10,10 @@ namespace pw {
 // callers compare two readings by unsigned subtraction, which stays right across the wrap.
 [[nodiscard]] std::uint32_t now_ms();
 
-// Writes one diagnostic line, "portweave: <text>", to standard error. A trailing newline in
-// `text` is dropped so that every diagnostic is exactly one line. Lines of concurrent callers
-// are never interleaved. Diagnostics are for developers; users see event texts instead.
+// Writes one diagnostic line, "portweave: <text>", to standard error (on Windows also to the
+// debugger's output). A trailing newline in `text` is dropped so that every diagnostic is exactly
+// one line. Lines of concurrent callers are never interleaved. Diagnostics are for developers;
+// users see event texts instead.
 void diag(const char* text);
 
 // Redirects diagnostics to `sink` (given the text without prefix or trailing newline), or back

@@ -3,13 +3,19 @@
 #include "net/sock.h"
 #include "serial/serio.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 namespace {
+
+// A port number held in network byte order (its high byte first in memory) as a number.
+std::uint16_t HostPort(std::uint16_t portNet) {
+    unsigned char bytes[2];
+    std::memcpy(bytes, &portNet, sizeof bytes);
+    return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
+}
 
 // Text of a NUL-terminated field that may have lost its terminator in a damaged data file.
 template <std::size_t N>
@@ -383,7 +389,7 @@ void OnSocketEvent(void* context, std::uint32_t event, std::uintptr_t value,
     switch (event) {
     case SOCK_EVENT_DATA:
         port.peerAddr = static_cast<std::uint32_t>(peerAddrNet);
-        port.peerPort = ntohs(static_cast<std::uint16_t>(peerPortNet));
+        port.peerPort = HostPort(static_cast<std::uint16_t>(peerPortNet));
         PortReceive(port, engine().receiveBuffer, static_cast<std::uint32_t>(value));
         break;
     case SOCK_EVENT_CLOSED: {

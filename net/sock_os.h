@@ -1,6 +1,6 @@
 // The platform calls of the socket layer: the fixed set of functions that a backend implements
-// (sock_posix.cpp on Linux). Internal to net/; the rest of the layer calls nothing else of the
-// platform.
+// (sock_posix.cpp on Linux, sock_win.cpp on Windows). Internal to net/; the rest of the layer calls
+// nothing else of the platform.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +8,8 @@
 
 namespace sockos {
 
-using Fd = int;
+// A socket as the backend knows it: a descriptor, or a handle of the system's.
+using Fd = std::intptr_t;
 constexpr Fd NO_FD = -1;
 
 // Readiness bits, both asked for and reported.

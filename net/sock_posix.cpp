@@ -55,6 +55,11 @@ unsigned from_poll_events(short revents) {
     return found;
 }
 
+// The descriptor behind a socket (descriptors always fit).
+int fd_of(Fd fd) {
+    return static_cast<int>(fd);
+}
+
 long io_failure() {
     return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? IO_WOULD_BLOCK
                                                                        : IO_CLOSED_OR_FAILED;
@@ -88,8 +93,8 @@ void retire(Fd fd) {
     // dup3 swaps the file behind the number in one step; the socket is released with it unless
     // a call on another thread still holds it. Should the swap fail, shutting the socket down at
     // least stops a listener (address reuse then lets the port be listened on again).
-    if (fd >= 0 && ::dup3(g_inertFd.load(), fd, O_CLOEXEC) < 0) {
-        ::shutdown(fd, SHUT_RDWR);
+    if (fd >= 0 && ::dup3(g_inertFd.load(), fd_of(fd), O_CLOEXEC) < 0) {
+        ::shutdown(fd_of(fd), SHUT_RDWR);
     }
 }
 
@@ -198,7 +203,8 @@ bool wait(WaitItem* items, std::size_t count, int timeoutMs) {
     g_pollSet[0] = pollfd{g_wakeFd.load(), POLLIN, 0};
     for (std::size_t i = 0; i < count; ++i) {
         const bool skip = items[i].fd < 0 || items[i].asked == 0;
-        g_pollSet[i + 1] = pollfd{skip ? -1 : items[i].fd, to_poll_events(items[i].asked), 0};
+        g_pollSet[i + 1] =
+            pollfd{skip ? -1 : fd_of(items[i].fd), to_poll_events(items[i].asked), 0};
         items[i].found = 0;
     }
     const int n = ::poll(g_pollSet.data(), g_pollSet.size(), timeoutMs);
@@ -219,7 +225,7 @@ unsigned probe(Fd fd, unsigned asked) {
     if (fd < 0) {
         return 0;
     }
-    pollfd p{fd, to_poll_events(asked), 0};
+    pollfd p{fd_of(fd), to_poll_events(asked), 0};
     if (::poll(&p, 1, 0) <= 0) {
         return 0;
     }

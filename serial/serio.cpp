@@ -267,7 +267,7 @@ std::uint32_t serio_open(std::uint32_t portIndex, std::uint32_t baudRate, std::u
         return rc;
     };
 
-    int device = -1;
+    os::Handle device = os::NO_HANDLE;
     if (const int err = os::open_device(port.devicePath, &device); err != 0) {
         return fail(SERIO_RC_OPEN_FAILED, err);
     }
@@ -293,7 +293,7 @@ std::uint32_t serio_open(std::uint32_t portIndex, std::uint32_t baudRate, std::u
         return fail(SERIO_RC_SET_STATE, err);
     }
     // Undoes what the steps so far changed on the device before it is released.
-    auto release = [&saved](int fd) {
+    auto release = [&saved](os::Handle fd) {
         (void)os::write_settings(fd, saved);
         os::close_device(fd);
     };
@@ -315,7 +315,7 @@ std::uint32_t serio_open(std::uint32_t portIndex, std::uint32_t baudRate, std::u
         release(device);
         return SERIO_RC_NO_MEMORY;
     }
-    for (int* fd : {&run->stopFd, &run->writeFd, &run->spaceFd}) {
+    for (os::Handle* fd : {&run->stopFd, &run->writeFd, &run->spaceFd}) {
         if (const int sigErr = os::make_signal(fd); sigErr != 0) {
             release(device);
             return fail(SERIO_RC_EVENT, sigErr);

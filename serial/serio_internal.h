@@ -51,7 +51,7 @@ void queue_drop_front(PortQueue& q);
 // Appends bytes as a FIFO: fills the newest entry first, then new entries. All or nothing.
 [[nodiscard]] bool queue_append(PortQueue& q, const std::uint8_t* data, std::uint32_t length);
 
-// ---- Platform backend (serio_posix.cpp) ------------------------------------------------------
+// ---- Platform backend (serio_posix.cpp, serio_win.cpp) ----------------------------------------
 
 // The device's complete line settings, opaque outside the backend.
 struct SavedLine {
@@ -85,35 +85,42 @@ enum class Io {
 };
 
 namespace os {
-// Opens a device exclusively for reading and writing. 0 or errno.
-[[nodiscard]] int open_device(const char* path, int* fd);
+// A device or a signal as the backend knows it: a descriptor, or a handle of the system's.
+using Handle = std::intptr_t;
+constexpr Handle NO_HANDLE = -1;
+
+// The device of port `index` (0 for COM1) when the name file names none: "/dev/ttyS<index>" on
+// Linux; "COM1" to "COM9", then "\\.\COM10" on, on Windows.
+void default_device_path(std::uint32_t index, char* out, std::size_t size);
+// Opens a device exclusively for reading and writing. 0 or the system's error number.
+[[nodiscard]] int open_device(const char* path, Handle* fd);
 // Gives up exclusivity and closes the device.
-void close_device(int fd);
+void close_device(Handle fd);
 // Reads the device's current settings. 0 or errno.
-[[nodiscard]] int read_settings(int fd, SavedLine* out);
+[[nodiscard]] int read_settings(Handle fd, SavedLine* out);
 // Builds raw-mode settings for `s` on top of `found`. 0, or EINVAL when `s` is out of range.
 [[nodiscard]] int compose_settings(const SavedLine& found, const LineSettings& s, SavedLine* out);
 // Writes settings to the device at once. 0 or errno.
-[[nodiscard]] int write_settings(int fd, const SavedLine& line);
+[[nodiscard]] int write_settings(Handle fd, const SavedLine& line);
 // Raises or lowers SERIO_LINE_RTS or SERIO_LINE_DTR. 0 or errno; a device without modem lines
 // (ENOTTY, EINVAL) counts as success.
-[[nodiscard]] int set_modem_line(int fd, std::uint32_t line, bool on);
+[[nodiscard]] int set_modem_line(Handle fd, std::uint32_t line, bool on);
 // Discards what the device buffers in both directions.
-void purge_device(int fd);
+void purge_device(Handle fd);
 
 // A signal is a counter descriptor (eventfd): raised by any thread, waited on with a device.
-[[nodiscard]] int make_signal(int* fd);
-[[nodiscard]] int raise_signal(int fd);
-void clear_signal(int fd);
-void close_signal(int fd);
+[[nodiscard]] int make_signal(Handle* fd);
+[[nodiscard]] int raise_signal(Handle fd);
+void clear_signal(Handle fd);
+void close_signal(Handle fd);
 
 // Waits until `stopFd` is raised (Wake::Stop, checked first) or `fd` is ready for reading
-// (forWrite false) or writing, at most `timeoutMs` (negative: no limit). `fd` may be -1 to wait
-// for the stop signal alone.
-[[nodiscard]] Wake wait_for(int stopFd, int fd, bool forWrite, int timeoutMs);
+// (forWrite false) or writing, at most `timeoutMs` (negative: no limit). `fd` may be NO_HANDLE to
+// wait for the stop signal alone.
+[[nodiscard]] Wake wait_for(Handle stopFd, Handle fd, bool forWrite, int timeoutMs);
 // One non-blocking read or write; `moved` receives the byte count on Io::Done.
-[[nodiscard]] Io read_device(int fd, std::uint8_t* buf, std::uint32_t cap, std::uint32_t* moved);
-[[nodiscard]] Io write_device(int fd, const std::uint8_t* buf, std::uint32_t len,
+[[nodiscard]] Io read_device(Handle fd, std::uint8_t* buf, std::uint32_t cap, std::uint32_t* moved);
+[[nodiscard]] Io write_device(Handle fd, const std::uint8_t* buf, std::uint32_t len,
                               std::uint32_t* moved);
 } // namespace os
 
@@ -122,8 +129,8 @@ void close_signal(int fd);
 // What one run of the layer (serio_init to serio_shutdown) shares with its threads. Held through
 // shared pointers, so a thread that outlives its run still finds everything it uses.
 struct LayerRun {
-    int stopFd = -1;                   // signal: ends the delivery thread
-    int dataFd = -1;                   // signal: a reader put a chunk into a receive ring
+    os::Handle stopFd = os::NO_HANDLE; // signal: ends the delivery thread
+    os::Handle dataFd = os::NO_HANDLE; // signal: a reader put a chunk into a receive ring
     std::atomic<bool> stopping{false}; // set with stopFd; the delivery thread checks it per port
     std::mutex doneMutex;              // guards deliveryDone
     std::condition_variable doneCv;    // notified when the delivery thread ends
@@ -137,20 +144,20 @@ struct LayerRun {
 // What one open of a port shares with its reader and writer. The last holder closes the device
 // and the signals and frees the rings, so nothing is released under a thread that still runs.
 struct PortRun {
-    int device = -1;                  // open device descriptor
-    int stopFd = -1;                  // signal: raised once to end both threads; never cleared
-    int writeFd = -1;                 // signal: a transmit queued bytes for the writer
-    int spaceFd = -1;                 // signal: the delivery thread made room in a full rx ring
-    SavedLine saved{};                // the device's settings as found at open
-    PortQueue tx;                     // bytes waiting for the writer (port lock)
-    PortQueue rx;                     // chunks waiting for delivery (port lock)
-    std::shared_ptr<LayerRun> layer;  // the layer run whose delivery thread serves this port
-    std::mutex doneMutex;             // guards readerDone and writerDone
-    std::condition_variable doneCv;   // notified when a thread ends
-    bool readerDone = false;          // the reader thread has ended
-    bool writerDone = false;          // the writer thread has ended
-    std::atomic<bool> faulted{false}; // the device hung up or failed; set once by either thread
-    bool faultReported = false;       // the owner was told of the fault (port lock)
+    os::Handle device = os::NO_HANDLE;  // open device
+    os::Handle stopFd = os::NO_HANDLE;  // signal: raised once to end both threads; never cleared
+    os::Handle writeFd = os::NO_HANDLE; // signal: a transmit queued bytes for the writer
+    os::Handle spaceFd = os::NO_HANDLE; // signal: the delivery thread made room in a full rx ring
+    SavedLine saved{};                  // the device's settings as found at open
+    PortQueue tx;                       // bytes waiting for the writer (port lock)
+    PortQueue rx;                       // chunks waiting for delivery (port lock)
+    std::shared_ptr<LayerRun> layer;    // the layer run whose delivery thread serves this port
+    std::mutex doneMutex;               // guards readerDone and writerDone
+    std::condition_variable doneCv;     // notified when a thread ends
+    bool readerDone = false;            // the reader thread has ended
+    bool writerDone = false;            // the writer thread has ended
+    std::atomic<bool> faulted{false};   // the device hung up or failed; set once by either thread
+    bool faultReported = false;         // the owner was told of the fault (port lock)
     PortRun() = default;
     PortRun(const PortRun&) = delete;
     PortRun& operator=(const PortRun&) = delete;
@@ -181,7 +188,7 @@ namespace pw::serio {
 constexpr std::size_t DEVICE_PATH_SIZE = 256;              // bytes per device name, with the NUL
 constexpr const char* DEVICE_MAP_FILE = "portweave.ports"; // name file in the current directory
 
-// Fills `names` (SERIO_PORT_COUNT entries) from the name file, default "/dev/ttyS<n-1>".
+// Fills `names` (SERIO_PORT_COUNT entries) from the name file, default os::default_device_path.
 void load_device_names(char (*names)[DEVICE_PATH_SIZE], const char* mapFile);
 
 // The port table (SERIO_PORT_COUNT records).

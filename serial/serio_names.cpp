@@ -62,7 +62,7 @@ bool parse_line(const std::string& line, std::uint32_t* index, std::string* path
 
 void load_device_names(char (*names)[DEVICE_PATH_SIZE], const char* mapFile) {
     for (std::uint32_t i = 0; i < SERIO_PORT_COUNT; ++i) {
-        std::snprintf(names[i], DEVICE_PATH_SIZE, "/dev/ttyS%u", i);
+        os::default_device_path(i, names[i], DEVICE_PATH_SIZE);
     }
     std::ifstream in(mapFile);
     std::string raw;

@@ -7,6 +7,7 @@
 
 #include <asm/termbits.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -84,6 +85,11 @@ tcflag_t parity_flags(std::uint8_t parity) {
     }
 }
 
+// The descriptor behind a handle (descriptors always fit).
+int fd_of(Handle h) {
+    return static_cast<int>(h);
+}
+
 int retry_ioctl(int fd, unsigned long request, const void* arg) {
     int rc = 0;
     do {
@@ -94,7 +100,11 @@ int retry_ioctl(int fd, unsigned long request, const void* arg) {
 
 } // namespace
 
-int open_device(const char* path, int* fd) {
+void default_device_path(std::uint32_t index, char* out, std::size_t size) {
+    std::snprintf(out, size, "/dev/ttyS%u", index);
+}
+
+int open_device(const char* path, Handle* fd) {
     const int d = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (d < 0) {
         return errno;
@@ -115,7 +125,8 @@ int open_device(const char* path, int* fd) {
     return 0;
 }
 
-void close_device(int fd) {
+void close_device(Handle h) {
+    const int fd = fd_of(h);
     if (fd < 0) {
         return;
     }
@@ -123,7 +134,8 @@ void close_device(int fd) {
     ::close(fd);
 }
 
-int read_settings(int fd, SavedLine* out) {
+int read_settings(Handle h, SavedLine* out) {
+    const int fd = fd_of(h);
     termios2 t{};
     if (const int err = retry_ioctl(fd, TCGETS2, &t); err != 0) {
         return err;
@@ -182,12 +194,14 @@ int compose_settings(const SavedLine& found, const LineSettings& s, SavedLine* o
     return 0;
 }
 
-int write_settings(int fd, const SavedLine& line) {
+int write_settings(Handle h, const SavedLine& line) {
+    const int fd = fd_of(h);
     const termios2 t = to_termios(line);
     return retry_ioctl(fd, TCSETS2, &t);
 }
 
-int set_modem_line(int fd, std::uint32_t line, bool on) {
+int set_modem_line(Handle h, std::uint32_t line, bool on) {
+    const int fd = fd_of(h);
     int bits = 0;
     if (line == SERIO_LINE_RTS) {
         bits = TIOCM_RTS;
@@ -204,11 +218,12 @@ int set_modem_line(int fd, std::uint32_t line, bool on) {
     return err;
 }
 
-void purge_device(int fd) {
+void purge_device(Handle h) {
+    const int fd = fd_of(h);
     (void)::ioctl(fd, TCFLSH, TCIOFLUSH);
 }
 
-int make_signal(int* fd) {
+int make_signal(Handle* fd) {
     const int d = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (d < 0) {
         return errno;
@@ -217,7 +232,8 @@ int make_signal(int* fd) {
     return 0;
 }
 
-int raise_signal(int fd) {
+int raise_signal(Handle h) {
+    const int fd = fd_of(h);
     const std::uint64_t one = 1;
     ssize_t n = 0;
     do {
@@ -230,7 +246,8 @@ int raise_signal(int fd) {
     return 0;
 }
 
-void clear_signal(int fd) {
+void clear_signal(Handle h) {
+    const int fd = fd_of(h);
     std::uint64_t value = 0;
     ssize_t n = 0;
     do {
@@ -238,14 +255,16 @@ void clear_signal(int fd) {
     } while (n < 0 && errno == EINTR);
 }
 
-void close_signal(int fd) {
+void close_signal(Handle h) {
+    const int fd = fd_of(h);
     if (fd >= 0) {
         ::close(fd);
     }
 }
 
-Wake wait_for(int stopFd, int fd, bool forWrite, int timeoutMs) {
-    pollfd fds[2] = {{stopFd, POLLIN, 0}, {fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0}};
+Wake wait_for(Handle stopFd, Handle fd, bool forWrite, int timeoutMs) {
+    pollfd fds[2] = {{fd_of(stopFd), POLLIN, 0},
+                     {fd_of(fd), static_cast<short>(forWrite ? POLLOUT : POLLIN), 0}};
     int rc = 0;
     do {
         rc = ::poll(fds, fd >= 0 ? 2 : 1, timeoutMs);
@@ -268,7 +287,8 @@ Wake wait_for(int stopFd, int fd, bool forWrite, int timeoutMs) {
     return Wake::Ready;
 }
 
-Io read_device(int fd, std::uint8_t* buf, std::uint32_t cap, std::uint32_t* moved) {
+Io read_device(Handle h, std::uint8_t* buf, std::uint32_t cap, std::uint32_t* moved) {
+    const int fd = fd_of(h);
     ssize_t n = 0;
     do {
         n = ::read(fd, buf, cap);
@@ -283,7 +303,8 @@ Io read_device(int fd, std::uint8_t* buf, std::uint32_t cap, std::uint32_t* move
     return errno == EAGAIN || errno == EWOULDBLOCK ? Io::Again : Io::Failed;
 }
 
-Io write_device(int fd, const std::uint8_t* buf, std::uint32_t len, std::uint32_t* moved) {
+Io write_device(Handle h, const std::uint8_t* buf, std::uint32_t len, std::uint32_t* moved) {
+    const int fd = fd_of(h);
     ssize_t n = 0;
     do {
         n = ::write(fd, buf, len);

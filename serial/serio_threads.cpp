@@ -33,8 +33,8 @@ void after_failed_wait(bool* reported, const char* text) {
 }
 
 // Blocks until the stop signal. False only when the wait failed (the caller retries).
-bool wait_for_stop(int stopFd, bool* reported, const char* text) {
-    const Wake w = os::wait_for(stopFd, -1, false, -1);
+bool wait_for_stop(os::Handle stopFd, bool* reported, const char* text) {
+    const Wake w = os::wait_for(stopFd, os::NO_HANDLE, false, -1);
     if (w == Wake::Stop) {
         return true;
     }

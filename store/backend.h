@@ -1,5 +1,6 @@
 // Internal to the store: the file and clock calls of the platform, implemented once per platform
-// (store_posix.cpp). Not part of the store's contract.
+// (store_posix.cpp, store_win.cpp). Not part of the store's contract. Files are C runtime
+// descriptors on every platform.
 #pragma once
 
 #include "store/datafile.h"
