@@ -1,0 +1,204 @@
+// The application's Windows calls: the named mutex, the executable's directory, the current
+// directory and the console's control events.
+#include "app/core/app_platform.h"
+
+#include "base/platform.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <io.h>
+
+namespace pw::app {
+
+namespace {
+
+constexpr char WINDOWS_DATA_DIR_NAME[] = "Portweave"; // under %LOCALAPPDATA%
+// How long a console that is being closed (or a session that ends) waits for the orderly exit;
+// the system ends the process once the handler returns or its own limit passes.
+constexpr DWORD CLOSE_GRACE_MS = 10000;
+
+std::atomic<int> g_signalWriteFd{-1};
+
+bool IsAbsolute(const char* path) {
+    if (path == nullptr) {
+        return false;
+    }
+    const bool drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) &&
+                       path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+    const bool unc = path[0] == '\\' && path[1] == '\\';
+    return drive || unc;
+}
+
+// Kernel handles carry 32 significant bits, so they survive a trip through an int.
+int ToInt(HANDLE h) {
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(h));
+}
+
+HANDLE ToHandle(int value) {
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(value));
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD type) {
+    const int fd = g_signalWriteFd.load();
+    if (fd < 0) {
+        return FALSE;
+    }
+    const bool interrupt = type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT;
+    const auto byte = static_cast<unsigned char>(interrupt ? SIGINT : SIGTERM);
+    [[maybe_unused]] const int n = _write(fd, &byte, 1);
+    if (!interrupt) {
+        // Closing the console, logging off and shutting down end the process when this handler
+        // returns: give the orderly exit its time (it ends the process itself when done).
+        Sleep(CLOSE_GRACE_MS);
+    }
+    return TRUE;
+}
+
+} // namespace
+
+std::string InstanceLockPath(const char*, unsigned) {
+    // A named mutex, not a file: its name is the same for everyone in the session.
+    return INSTANCE_LOCK_NAME;
+}
+
+std::string InstanceLockPath() {
+    return INSTANCE_LOCK_NAME;
+}
+
+LockResult InstanceLock::acquire(const std::string& path) {
+    release();
+    const HANDLE mutex = CreateMutexA(nullptr, TRUE, path.c_str());
+    if (mutex == nullptr) {
+        return LockResult::Unavailable;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        return LockResult::HeldByOther;
+    }
+    // The system releases the mutex when the process ends, however it ends.
+    fd_ = ToInt(mutex);
+    return LockResult::Acquired;
+}
+
+void InstanceLock::release() {
+    if (fd_ >= 0) {
+        ReleaseMutex(ToHandle(fd_));
+        CloseHandle(ToHandle(fd_));
+        fd_ = -1;
+    }
+}
+
+std::string ChooseWorkingDirectory(const std::string& exeDir, bool exeDirWritable,
+                                   const char* localAppData, const char*) {
+    if (!exeDir.empty() && exeDirWritable) {
+        return exeDir;
+    }
+    if (!IsAbsolute(localAppData)) {
+        return std::string();
+    }
+    return std::string(localAppData) + "\\" + WINDOWS_DATA_DIR_NAME;
+}
+
+std::string ExecutableDirectory() {
+    wchar_t path[MAX_PATH * 4];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    if (n == 0 || n >= MAX_PATH * 4) {
+        return std::string();
+    }
+    const auto dir = std::filesystem::path(std::wstring(path, n)).parent_path().u8string();
+    return std::string(dir.begin(), dir.end());
+}
+
+bool IsWritableDirectory(const std::string& dir) {
+    // Access rights on Windows lie in the directory's security, which only an attempt reads
+    // right: make a file that goes when it is closed.
+    if (dir.empty()) {
+        return false;
+    }
+    const std::filesystem::path probe =
+        std::filesystem::u8path(dir) / ("portweave-" + std::to_string(GetCurrentProcessId()));
+    const HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(h);
+    return true;
+}
+
+std::string EnterWorkingDirectory() {
+    const std::string exeDir = ExecutableDirectory();
+    const std::string dir = ChooseWorkingDirectory(exeDir, IsWritableDirectory(exeDir),
+                                                   std::getenv("LOCALAPPDATA"), nullptr);
+    if (dir.empty()) {
+        diag("no working directory can be chosen; staying in the current one");
+        return std::string();
+    }
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::u8path(dir);
+    std::filesystem::create_directories(path, error);
+    std::filesystem::current_path(path, error);
+    if (error) {
+        const std::string text = "cannot enter " + dir + ": " + error.message();
+        diag(text.c_str());
+        return std::string();
+    }
+    return dir;
+}
+
+bool SignalBridge::install() {
+    if (installed_) {
+        return true;
+    }
+    // The pipe lives as long as the process, as on every platform: a handler running on its own
+    // thread while the bridge is being removed must never write into a reused descriptor.
+    static int fds[2] = {-1, -1};
+    if (fds[0] < 0 && _pipe(fds, 256, _O_BINARY | _O_NOINHERIT) != 0) {
+        fds[0] = fds[1] = -1;
+        return false;
+    }
+    readFd_ = fds[0];
+    while (takeSignal() != 0) {
+        // a signal of an earlier installation is not this one's
+    }
+    g_signalWriteFd.store(fds[1]);
+    if (!SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) {
+        g_signalWriteFd.store(-1);
+        readFd_ = -1;
+        return false;
+    }
+    installed_ = true;
+    return true;
+}
+
+void SignalBridge::uninstall() {
+    if (!installed_) {
+        return;
+    }
+    SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+    g_signalWriteFd.store(-1);
+    readFd_ = -1;
+    installed_ = false;
+}
+
+int SignalBridge::takeSignal() {
+    if (readFd_ < 0) {
+        return 0;
+    }
+    // The pipe blocks: read only what is there.
+    DWORD waiting = 0;
+    if (!PeekNamedPipe(reinterpret_cast<HANDLE>(_get_osfhandle(readFd_)), nullptr, 0, nullptr,
+                       &waiting, nullptr) ||
+        waiting == 0) {
+        return 0;
+    }
+    unsigned char byte = 0;
+    return _read(readFd_, &byte, 1) == 1 ? static_cast<int>(byte) : 0;
+}
+
+} // namespace pw::app
