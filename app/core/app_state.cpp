@@ -67,6 +67,14 @@ CloseAction ChooseCloseAction(bool exitRequested, bool trayAvailable) {
     return trayAvailable ? CloseAction::HideToTray : CloseAction::Minimize;
 }
 
+std::uint32_t RowAtStart(const LinkTable& table, std::uint32_t linkId) {
+    std::uint32_t row = 0;
+    for (std::uint32_t id = 0; id < linkId && id < MAX_LINKS; ++id) {
+        row += table.entry[id].inUse == 1 ? 1 : 0;
+    }
+    return row;
+}
+
 bool AppState::commandAllowed(Command command) const {
     switch (command) {
     case Command::NewLink:

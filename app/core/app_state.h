@@ -69,6 +69,10 @@ enum class CloseAction {
 };
 [[nodiscard]] CloseAction ChooseCloseAction(bool exitRequested, bool trayAvailable);
 
+// The row the link `linkId` has when the links are listed at start, in table order: the number
+// of entries in use before it.
+[[nodiscard]] std::uint32_t RowAtStart(const LinkTable& table, std::uint32_t linkId);
+
 struct AppState {
     SettingsBlock settings{};   // the main window's switches (selectedLinkRow is used here)
     LinkTable table{};          // the 32 link entries, saved whole at exit

@@ -90,18 +90,13 @@ void MainDialogLogic::rowClicked(int row) {
     if (row < 0 || row >= state_.links.rowCount()) {
         return; // a click on empty space changes nothing
     }
-    state_.links.setCurrentRow(row);
-    startRefreshTimer();
-    if (const LinkEntry* entry = state_.selectedEntry()) {
-        refreshStats(*entry);
-        switches_.enableTracing = entry->config.port[0].trace != 0;
-        switchesChanged();
-    }
-    state_.settings.selectedLinkRow = static_cast<std::uint32_t>(row);
+    currentRowChanged(row);
 }
 
 void MainDialogLogic::currentRowChanged(int row) {
     state_.links.setCurrentRow(row);
+    startRefreshTimer();
+    showSelection();
 }
 
 void MainDialogLogic::refreshTimerTick() {
@@ -238,6 +233,7 @@ int MainDialogLogic::addLinkRow(const LinkEntry& entry) {
         view_->linkRowInserted(row);
     }
     logEvent(LinkEventText(ADDED_LINK_VERB, entry.linkId, entry.config));
+    rememberSelection();
     return row;
 }
 
@@ -266,6 +262,7 @@ void MainDialogLogic::removeLinkRow(int row, const LinkEntry& entry) {
         }
     }
     logEvent(text);
+    rememberSelection();
 }
 
 void MainDialogLogic::selectRow(std::uint32_t row) {
@@ -276,6 +273,10 @@ void MainDialogLogic::selectRow(std::uint32_t row) {
         view_->linkRowSelected(state_.links.currentRow());
     }
     startRefreshTimer();
+    showSelection();
+}
+
+void MainDialogLogic::showSelection() {
     if (const LinkEntry* entry = state_.selectedEntry()) {
         refreshStats(*entry);
         switches_.enableTracing = entry->config.port[0].trace != 0;
@@ -288,6 +289,15 @@ void MainDialogLogic::selectRow(std::uint32_t row) {
         }
         switches_.enableTracing = false;
         switchesChanged();
+    }
+    rememberSelection();
+}
+
+void MainDialogLogic::rememberSelection() {
+    // Rows are listed in the order links were added, but the next start lists them in the order
+    // of the table: the saved row is the one the selected link will have then.
+    if (const LinkEntry* entry = state_.selectedEntry()) {
+        state_.settings.selectedLinkRow = RowAtStart(state_.table, entry->linkId);
     }
 }
 

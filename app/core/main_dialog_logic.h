@@ -61,10 +61,10 @@ public:
     void initialise();
 
     // ---- user input ----
-    // A click on row `row` of the links list (-1: on empty space).
+    // A click on row `row` of the links list (-1: on empty space, which changes nothing).
     void rowClicked(int row);
-    // The current row changed (keyboard or click): the selected entry follows at once, the
-    // statistics at the next refresh.
+    // The current row changed (keyboard or click): as a click, the statistics, the activate
+    // captions and "Enable Tracing" follow the row's link at once (and show none for -1).
     void currentRowChanged(int row);
     void refreshTimerTick(); // statistics of the selected entry
     void clearStatsClicked();
@@ -92,6 +92,9 @@ public:
     void removeLinkRow(int row, const LinkEntry& entry);
     // Stores `row` as selectedLinkRow, selects it, starts the refresh timer, and, when a row is
     // selected, refreshes its statistics and sets "Enable Tracing" from its P1's trace field.
+    // Whenever a link is selected, selectedLinkRow holds the row that link will have at the next
+    // start (rows are listed in table order then), so the saved selection follows the link, not
+    // the row.
     void selectRow(std::uint32_t row);
     // The statistics and activate captions of `entry`; stops at the first port the engine
     // refuses (rows already written keep their new text).
@@ -106,6 +109,8 @@ private:
     void logEvent(const std::string& text);
     void startRefreshTimer();
     void setHexAsciiFromSettings();
+    void showSelection();     // statistics and "Enable Tracing" of the selected entry, or none
+    void rememberSelection(); // selectedLinkRow for the selected entry, if any
     void switchesChanged();
     [[nodiscard]] LinkRow MakeRow(const LinkEntry& entry) const;
 

@@ -2,6 +2,7 @@
 #include "app/ui/link_dialog.h"
 
 #include "app/core/dialog_texts.h"
+#include "app/core/keys.h"
 #include "app/ui/message_box.h"
 #include "app/ui/port_panel.h"
 #include "app/ui/window_geometry.h"
@@ -32,7 +33,9 @@ LinkDialog::LinkDialog(LinkDialogLogic& logic, const ComDevices& devices, QWidge
 
     auto* root = new QVBoxLayout(this);
     auto* nameRow = new QHBoxLayout;
-    nameRow->addWidget(new QLabel(QString::fromUtf8(LABEL_LINK_NAME), this));
+    auto* nameLabel = new QLabel(QString::fromStdString(MnemonicText(LABEL_LINK_NAME, 'N')), this);
+    nameLabel->setBuddy(name_);
+    nameRow->addWidget(nameLabel);
     nameRow->addWidget(name_, 1);
     root->addLayout(nameRow);
     auto* portsRow = new QHBoxLayout;

@@ -6,6 +6,7 @@
 #include "app/ui/log_list_model.h"
 #include "app/ui/report_list.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QFontMetrics>
 #include <QHBoxLayout>
@@ -14,6 +15,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QStyle>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -28,6 +30,7 @@ namespace {
 constexpr int DIALOG_WIDTH_DU = 718;
 constexpr int DIALOG_HEIGHT_DU = 375;
 constexpr int ALPHABET_LETTERS = 52;
+constexpr char TIMESTAMP_SAMPLE[] = "00/00/0000 00:00:00.000 "; // as the logs write them
 
 // Section labels: blue on white.
 constexpr char SECTION_LABEL_STYLE[] = "QLabel { color: rgb(0, 0, 255); background: white; }";
@@ -109,6 +112,21 @@ MainDialog::MainDialog(MainDialogLogic& logic, QWidget* parent) : QWidget(parent
     SetColumnPercents(stats_, Percents(STATS_COLUMNS), ClientWidth(stats_), false);
     SetColumnPercents(events_, Percents(EVENT_COLUMNS), ClientWidth(events_), true);
     SetColumnPercents(traces_, Percents(TRACE_COLUMNS), ClientWidth(traces_), true);
+    // The event list's timestamps are never cut short, whatever the font: the sample is written
+    // with the font's widest digit; each side of a cell has the focus frame's margin and a pixel,
+    // and the grid line and a spare pixel take two more.
+    QString sample = QString::fromLatin1(TIMESTAMP_SAMPLE);
+    QChar widest = QLatin1Char('0');
+    for (char digit = '1'; digit <= '9'; ++digit) {
+        if (events_->fontMetrics().horizontalAdvance(QLatin1Char(digit)) >
+            events_->fontMetrics().horizontalAdvance(widest)) {
+            widest = QLatin1Char(digit);
+        }
+    }
+    sample.replace(QLatin1Char('0'), widest);
+    const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, events_) + 1;
+    const int stamp = events_->fontMetrics().horizontalAdvance(sample) + 2 * margin + 2;
+    events_->setColumnWidth(0, std::max(events_->columnWidth(0), stamp));
 
     refresh_.setInterval(REFRESH_INTERVAL_MS);
     connect(&refresh_, &QTimer::timeout, this, [this] { logic_.refreshTimerTick(); });
@@ -261,8 +279,19 @@ void MainDialog::connectInput() {
     });
     connect(links_, &QTableWidget::cellDoubleClicked, this,
             [this](int, int) { emit commandRequested(Command::EditLink); });
+    // Enter edits the selected link, as a double click does; only here, where nothing else wants
+    // the key.
+    auto* edit = new QAction(links_);
+    edit->setShortcuts({QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
+    edit->setShortcutContext(Qt::WidgetShortcut);
+    links_->addAction(edit);
+    connect(edit, &QAction::triggered, this, [this] { emit commandRequested(Command::EditLink); });
     connect(links_, &QTableWidget::currentCellChanged, this,
-            [this](int row, int, int, int) { logic_.currentRowChanged(row); });
+            [this](int row, int, int previous, int) {
+                if (row != previous) {
+                    logic_.currentRowChanged(row);
+                }
+            });
     connect(clearStats_, &QPushButton::clicked, this, [this] {
         logic_.clearStatsClicked();
         emit userActed();

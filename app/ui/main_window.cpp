@@ -2,6 +2,7 @@
 #include "app/ui/main_window.h"
 
 #include "app/core/geometry.h"
+#include "app/core/keys.h"
 #include "app/core/texts.h"
 #include "app/ui/icons.h"
 #include "app/ui/main_dialog.h"
@@ -48,13 +49,18 @@ void MainWindow::buildMenu() {
         const char* text;
         Command command;
     };
-    QMenu* tools = menuBar()->addMenu(QString::fromUtf8(MENU_TOOLS));
+    QMenu* tools =
+        menuBar()->addMenu(QString::fromStdString(MnemonicText(MENU_TOOLS, MENU_TOOLS_MNEMONIC)));
     const Item toolItems[] = {{CMD_NEW_LINK, Command::NewLink},
                               {CMD_EDIT_LINK, Command::EditLink},
                               {CMD_REMOVE_LINK, Command::RemoveLink},
                               {CMD_SEND_BUFFER, Command::SendBuffer}};
     auto add = [this](QMenu* menu, const Item& item) {
-        QAction* action = menu->addAction(QString::fromUtf8(item.text));
+        const CommandKeys keys = KeysOf(item.command);
+        QAction* action =
+            menu->addAction(QString::fromStdString(MnemonicText(item.text, keys.mnemonic)));
+        action->setShortcuts(QKeySequence::listFromString(QString::fromLatin1(keys.shortcuts),
+                                                          QKeySequence::PortableText));
         const Command command = item.command;
         connect(action, &QAction::triggered, this, [this, command] { trigger(command); });
         actions_[static_cast<int>(command)] = action;
@@ -64,7 +70,8 @@ void MainWindow::buildMenu() {
     }
     tools->addSeparator();
     add(tools, Item{CMD_EXIT, Command::Exit});
-    QMenu* about = menuBar()->addMenu(QString::fromUtf8(MENU_ABOUT));
+    QMenu* about =
+        menuBar()->addMenu(QString::fromStdString(MnemonicText(MENU_ABOUT, MENU_ABOUT_MNEMONIC)));
     const Item aboutItems[] = {{CMD_HELP, Command::Help},
                                {CMD_ABOUT, Command::About},
                                {CMD_PRODUCT_WEB, Command::ProductWeb}};

@@ -2,6 +2,7 @@
 #include "app/ui/port_panel.h"
 
 #include "app/core/dialog_texts.h"
+#include "app/core/keys.h"
 #include "app/core/texts.h"
 
 #include <QButtonGroup>
@@ -76,6 +77,13 @@ QLabel* Label(const char* text, QWidget* parent) {
     return new QLabel(QString::fromUtf8(text), parent);
 }
 
+// A label whose underlined letter, with Alt, moves the focus to `control`.
+QLabel* Label(const char* text, char key, QWidget* control, QWidget* parent) {
+    auto* label = new QLabel(QString::fromStdString(MnemonicText(text, key)), parent);
+    label->setBuddy(control);
+    return label;
+}
+
 } // namespace
 
 PortPanel::PortPanel(std::uint32_t portId, const ComDevices& devices, QWidget* parent)
@@ -146,7 +154,7 @@ void PortPanel::build(std::uint32_t portId, const ComDevices& devices) {
     auto* grid = new QGridLayout(this);
     int row = 0;
     grid->addWidget(activateOnSave_, row++, 0, 1, 4);
-    grid->addWidget(Label(LABEL_PORT_TYPE, this), row, 0);
+    grid->addWidget(Label(LABEL_PORT_TYPE, 'T', portType_, this), row, 0);
     grid->addWidget(portType_, row++, 1);
     grid->addWidget(serialLabels_[0], row, 0);
     grid->addWidget(com_, row, 1);
@@ -167,6 +175,24 @@ void PortPanel::build(std::uint32_t portId, const ComDevices& devices) {
     grid->addWidget(ipPort_, row++, 1);
     grid->addWidget(remoteHostLabel_, row++, 0, 1, 4);
     grid->addWidget(remoteHost_, row++, 0, 1, 4);
+    const struct {
+        QLabel* label;
+        const char* text;
+        char key;
+        QWidget* control;
+    } buddies[] = {{serialLabels_[0], LABEL_COM_PORT, 'C', com_},
+                   {serialLabels_[1], LABEL_BAUD_RATE, 'B', baud_},
+                   {serialLabels_[2], LABEL_DATA_BITS, 'D', dataBits_},
+                   {serialLabels_[3], LABEL_PARITY, 'P', parity_},
+                   {serialLabels_[4], LABEL_STOP_BITS, 'S', stopBits_},
+                   {ipLabels_[0], LABEL_IP_PROTOCOL, 'I', protocol_},
+                   {ipLabels_[1], LABEL_TCP_ROLE, 'l', role_},
+                   {ipLabels_[2], LABEL_IP_PORT, 'o', ipPort_},
+                   {remoteHostLabel_, LABEL_REMOTE_HOST, 'R', remoteHost_}};
+    for (const auto& b : buddies) { // Alt and the underlined letter move the focus to the control
+        b.label->setText(QString::fromStdString(MnemonicText(b.text, b.key)));
+        b.label->setBuddy(b.control);
+    }
     grid->addWidget(heading(FORWARD_HEADINGS[portId % 2]), row++, 0, 1, 4);
     grid->addWidget(fwdInstant_, row++, 0, 1, 4);
     grid->addWidget(fwdBufferFull_, row, 0, 1, 2);
@@ -188,7 +214,7 @@ void PortPanel::build(std::uint32_t portId, const ComDevices& devices) {
     grid->addLayout(generator, row++, 0, 1, 4);
     grid->addWidget(genData_, row++, 0, 1, 4);
     auto* period = new QHBoxLayout;
-    period->addWidget(Label(LABEL_GEN_EVERY, this));
+    period->addWidget(Label(LABEL_GEN_EVERY, 'v', genPeriod_, this));
     period->addWidget(genPeriod_);
     period->addWidget(Label(LABEL_GEN_MILLISECONDS, this));
     period->addStretch(1);

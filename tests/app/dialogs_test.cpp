@@ -23,6 +23,11 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
                      "(Listening) P2 (Listening)/IP|TCP Server Port %u|Activated, IP not "
                      "connected|0 |0 |Deactivate Port 1",
                      p1));
+    app.logic.currentRowChanged(0); // the keyboard moves the selection: shown at once, as a click
+    EXPECT_EQ(app.view.take() + app.boxes(0) + app.stats(0),
+              "S W events hex 00 00 100 100IP|TCP Server Port 0|Not activated, IP not "
+              "connected|0 |0 |Activate Port 1");
+    app.logic.currentRowChanged(1);
     app.logic.asciiClicked(true);
     EXPECT_EQ(app.boxes(2), "tracing events ascii 11 10 101 101");
     app.logic.hexClicked(true);
@@ -31,7 +36,7 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     app.logic.logTraceToFileClicked(true);
     EXPECT_EQ(app.boxes(2), "tracing trace hex 11 10 010 010");
     app.logic.traceToFileSwitchedOff();
-    EXPECT_EQ(app.view.take() + app.boxes(2), "W W W W W tracing hex 11 10 000 010");
+    EXPECT_EQ(app.view.take() + app.boxes(2), "S W W W W W W tracing hex 11 10 000 010");
     EXPECT_TRUE(app.hasEvent("System startup") && app.events.front().text == "System startup");
 
     // One dialog at a time; a failed check keeps it open and the entry free.
@@ -59,7 +64,7 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
     EXPECT_TRUE(dialog.save(form).closed && !app.state().dialogOpen);
     EXPECT_EQ(app.view.take() + app.boxes(1), "+2 s2 S W ~2 hex 10 00 000 010");
     EXPECT_EQ(app.row(2) + std::to_string(app.state().settings.selectedLinkRow),
-              "Plant|TCP Server|TCP Server|P1 (Listening) P2 (Down)2");
+              "Plant|TCP Server|TCP Server|P1 (Listening) P2 (Down)1"); // its row at the next start
     EXPECT_TRUE(app.hasEvent("Added link 1 (Plant) Port 0 (TCP Server) Port 1 (TCP Server)"));
     // Edit stops nothing: a running port starts ticked, Cancel has nothing to undo, and Save
     // restarts only a port whose connection changed (P1 stays Up, waiting P2 moves on).

@@ -1,5 +1,6 @@
 // The link form without a window: every check of Save in its order, exactly at and one past
 // each limit, what a stored link shows, and the defaults of a new link.
+#include "app/core/keys.h"
 #include "app/core/link_form.h"
 #include "tests/app/app_test_util.h"
 
@@ -202,6 +203,13 @@ TEST(LinkFormTest, SaveReadsAndChecksTheFieldsInOrder) {
               "p2.comIndex=1;p2.baudIndex=6;p2.dataBitsIndex=3;p2.parityIndex=2;p2.rtsCts=1;"
               "p2.ipPort=1001;p2.remoteHost=192.168.1.2;p2.fwdInstant=1;p2.bufferSize=1400;"
               "p2.interCharMs=10;p2.frameEndChar=2;p2.reconnectSecs=10");
+}
+
+TEST(KeysTest, TheMnemonicMarksItsLetterElseItsOtherCaseAndAmpersandsStayVisible) {
+    EXPECT_EQ(MnemonicText("Exit", 'X') + "|" + MnemonicText("Port Type:", 'T') + "|" +
+                  MnemonicText("A&B", 'b') + "|" + MnemonicText("Help", 0) + "|" +
+                  MnemonicText("Help", 'z'),
+              "E&xit|Port &Type:|A&&&B|Help|Help");
 }
 
 } // namespace

@@ -46,6 +46,16 @@ struct Run {
     }
     ~Run() { app.reset(); } // the orderly end: engine stopped, data file written
 
+    bool start() { return app->start() && QTest::qWaitForWindowExposed(window()); }
+    // A key pressed in `target` (the main window by default), focused in its active window.
+    void key(Qt::Key key, Qt::KeyboardModifiers modifiers = {}, QWidget* target = nullptr) {
+        target = target != nullptr ? target : window();
+        target->window()->activateWindow();
+        QTRY_COMPARE(QApplication::activeWindow(), target->window());
+        target->setFocus();
+        QTest::keyClick(target, key, modifiers);
+        target->clearFocus(); // a key for a window opened meanwhile goes there
+    }
     MainWindow* window() const { return app->window(); }
     MainDialog* dialog() const { return app->window()->mainDialog(); }
     LinkDialog* linkDialog() const { return app->dialogs()->linkDialog(); }
@@ -113,8 +123,7 @@ void GuiTest::aSerialLinkFromCreationToRemoval() {
     const std::uint16_t first = testsupport::free_tcp_port(), second = testsupport::free_tcp_port();
     {
         Run run(dir.path());
-        QVERIFY(run.app->start());
-        QVERIFY(QTest::qWaitForWindowExposed(run.window()));
+        QVERIFY(run.start());
         run.window()->menuAction(Command::NewLink)->trigger();
         LinkDialog* dialog = run.linkDialog();
         QVERIFY(dialog != nullptr);
@@ -150,7 +159,7 @@ void GuiTest::aSerialLinkFromCreationToRemoval() {
         QCOMPARE(trace->cell(0, 4), QStringLiteral("70 69 6e 67 "));
 
         // A test buffer typed as hex leaves the serial port.
-        run.window()->menuAction(Command::SendBuffer)->trigger();
+        run.key(Qt::Key_B, Qt::ControlModifier);
         SendBufferDialog* send = run.sendDialog();
         QVERIFY(send != nullptr);
         QTest::keyClicks(send->bufferEdit(), QStringLiteral("4f4b0d0a"));
@@ -158,8 +167,8 @@ void GuiTest::aSerialLinkFromCreationToRemoval() {
         QVERIFY(device.read(4) == Bytes({'O', 'K', '\r', '\n'}));
         QTRY_VERIFY(run.sendDialog() == nullptr);
 
-        // Edit: the server moves to another port (Return presses Save, the default button).
-        run.window()->menuAction(Command::EditLink)->trigger();
+        // Edit (Enter in the list): the server moves to another port (Return presses Save).
+        run.key(Qt::Key_Return, {}, run.dialog()->linksList());
         dialog = run.linkDialog();
         QVERIFY(dialog != nullptr);
         QCOMPARE(dialog->portPanel(0)->comList()->currentIndex(), COM7);
@@ -187,11 +196,11 @@ void GuiTest::aSerialLinkFromCreationToRemoval() {
     } // the orderly end writes the data file
     // After a restart the link is back and traced; OK takes it.
     Run run(dir.path());
-    QVERIFY(run.app->start());
+    QVERIFY(run.start());
     QCOMPARE(run.linkCell(0, 0), QStringLiteral("Bridge"));
     QVERIFY(run.dialog()->enableTracingBox()->isChecked());
     answers.next = MessageAnswer::Ok;
-    run.window()->menuAction(Command::RemoveLink)->trigger();
+    run.key(Qt::Key_Delete);
     QCOMPARE(answers.asked.size(), 2);
     QCOMPARE(answers.owners[1], static_cast<QWidget*>(run.dialog()));
     QCOMPARE(run.dialog()->linksList()->rowCount(), 0);
@@ -208,19 +217,23 @@ void GuiTest::oneDialogAtATimeAndChecksKeepItOpen() {
                           testsupport::tcp_server_port(0, false));
     testsupport::write_data_file(dir.path(), SettingsBlock{}, table);
     Run run(dir.path());
-    QVERIFY(run.app->start());
+    QVERIFY(run.start());
     DialogHost* host = run.app->dialogs();
+    const QAbstractItemView* events = run.dialog()->eventList(); // the timestamps fit
+    QVERIFY(run.dialog()->eventList()->columnWidth(0) >= events->sizeHintForColumn(0));
 
-    run.window()->trigger(Command::NewLink);
+    run.key(Qt::Key_N, Qt::ControlModifier);
     LinkDialog* dialog = run.linkDialog();
     QVERIFY(dialog != nullptr && dialog->isVisible() && !dialog->isModal());
+    run.key(Qt::Key_B, Qt::AltModifier, dialog->saveButton()); // a label's letter: its control
+    QCOMPARE(dialog->focusWidget(), dialog->portPanel(0)->baudList());
     run.window()->trigger(Command::About);
     host->sendBuffer(); // even past the window's own rule
     host->about();
     QCOMPARE(run.linkDialog(), dialog);
     QVERIFY(run.sendDialog() == nullptr && host->aboutDialog() == nullptr);
     // Help is never blocked.
-    run.window()->menuAction(Command::Help)->trigger();
+    run.key(Qt::Key_F1);
     QCOMPARE(opened_.size(), 1);
     QCOMPARE(opened_[0].fileName(), QStringLiteral("portweave_help.html"));
 
@@ -249,7 +262,7 @@ void GuiTest::oneDialogAtATimeAndChecksKeepItOpen() {
     // Tools > Exit with a dialog open: it goes with the window and leaves nothing blocked.
     run.window()->trigger(Command::NewLink);
     QVERIFY(run.app->state().dialogOpen);
-    run.window()->menuAction(Command::Exit)->trigger();
+    run.key(Qt::Key_Q, Qt::ControlModifier);
     QTRY_VERIFY(run.app->window() == nullptr);
     QVERIFY(run.app->exiting() && !run.app->state().dialogOpen);
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
