@@ -45,6 +45,44 @@ private:
     int fd_ = -1;
 };
 
+// ---- reaching the running instance ----
+
+// Where the running instance takes requests from a second start: beside the lock, at
+// "<lockPath>.show".
+[[nodiscard]] std::string InstanceChannelPath(const std::string& lockPath);
+
+// The running instance's end of the way a second start reaches it: a local endpoint that only
+// processes of the same user are answered on. The event loop watches readFd() (as it watches the
+// signal bridge) and calls takeRequests() when it is readable.
+class InstanceChannel {
+public:
+    InstanceChannel() = default;
+    ~InstanceChannel() { close(); }
+    InstanceChannel(const InstanceChannel&) = delete;
+    InstanceChannel& operator=(const InstanceChannel&) = delete;
+
+    // Starts listening at `path`, replacing what an instance that ended without closing left
+    // there. Only the holder of the instance lock may call it. False when the endpoint cannot be
+    // made (the program then runs without it: a second start just ends).
+    [[nodiscard]] bool listen(const std::string& path);
+    // Stops listening and removes the endpoint.
+    void close();
+    // Readable while a request waits; -1 when not listening.
+    [[nodiscard]] int readFd() const { return fd_; }
+    // Answers every request waiting now and returns how many came from this user (others are
+    // turned away unanswered). Never blocks.
+    [[nodiscard]] int takeRequests();
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// A second start: asks the instance listening at `path` to bring its window to the front, and
+// waits up to `waitMs` milliseconds for the answer (an instance that is still starting may not
+// listen yet). True when the running instance answered.
+[[nodiscard]] bool AskRunningInstanceToShow(const std::string& path, int waitMs);
+
 // ---- working directory ----
 
 // The program's files live in the directory of its executable when that is writable (portable

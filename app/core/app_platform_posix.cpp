@@ -1,17 +1,24 @@
-// The application's POSIX calls: flock, /proc/self/exe, chdir, signal handlers and their pipe.
+// The application's POSIX calls: flock, the instance's Unix-domain socket, /proc/self/exe, chdir,
+// signal handlers and their pipe.
 #include "app/core/app_platform.h"
 
 #include "base/platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace pw::app {
@@ -37,6 +44,22 @@ void OnSignal(int signo) {
 
 bool IsAbsolute(const char* path) {
     return path != nullptr && path[0] == '/';
+}
+
+constexpr char CHANNEL_SUFFIX[] = ".show";
+constexpr char SHOWN_ANSWER = 'S'; // the running instance took the request
+constexpr int CHANNEL_BACKLOG = 8;
+constexpr int CONNECT_RETRY_MS = 50; // between tries while the running instance is starting
+
+// The socket address of `path`; false when the path does not fit.
+bool SocketAddress(const std::string& path, sockaddr_un& addr) {
+    addr = sockaddr_un{};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(addr.sun_path)) {
+        return false;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return true;
 }
 
 } // namespace
@@ -72,6 +95,98 @@ void InstanceLock::release() {
         flock(fd_, LOCK_UN);
         close(fd_);
         fd_ = -1;
+    }
+}
+
+std::string InstanceChannelPath(const std::string& lockPath) {
+    return lockPath + CHANNEL_SUFFIX;
+}
+
+bool InstanceChannel::listen(const std::string& path) {
+    close();
+    sockaddr_un addr{};
+    if (!SocketAddress(path, addr)) {
+        return false;
+    }
+    // Left behind by an instance that ended without closing (a crash): the lock says no other
+    // instance runs, so a socket of this user there is stale. Anything else is not ours to remove.
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode) || st.st_uid != geteuid() || unlink(path.c_str()) != 0) {
+            return false;
+        }
+    }
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        chmod(path.c_str(), 0600) != 0 || ::listen(fd, CHANNEL_BACKLOG) != 0) {
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    path_ = path;
+    return true;
+}
+
+void InstanceChannel::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        unlink(path_.c_str());
+        fd_ = -1;
+        path_.clear();
+    }
+}
+
+int InstanceChannel::takeRequests() {
+    int taken = 0;
+    for (int client; fd_ >= 0 && (client = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+        // The socket's mode already keeps other users out; the peer's credentials make sure.
+        ucred peer{};
+        socklen_t size = sizeof(peer);
+        if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+            peer.uid == geteuid()) {
+            ++taken;
+            [[maybe_unused]] const ssize_t n = send(client, &SHOWN_ANSWER, 1, MSG_NOSIGNAL);
+        }
+        ::close(client);
+    }
+    return taken;
+}
+
+bool AskRunningInstanceToShow(const std::string& path, int waitMs) {
+    sockaddr_un addr{};
+    if (!SocketAddress(path, addr)) {
+        return false;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return false;
+        }
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) {
+            // Connected: the request is made; the answer says the instance took it.
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd p{fd, POLLIN, 0};
+            char answer = 0;
+            const bool answered =
+                poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count()))) == 1 &&
+                recv(fd, &answer, 1, 0) == 1 && answer == SHOWN_ANSWER;
+            ::close(fd);
+            return answered;
+        }
+        const int error = errno;
+        ::close(fd);
+        // Not listening yet (still starting) or its queue is full: try again for a while.
+        const bool retry = error == ENOENT || error == ECONNREFUSED || error == EAGAIN;
+        if (!retry || Clock::now() + std::chrono::milliseconds(CONNECT_RETRY_MS) > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(CONNECT_RETRY_MS));
     }
 }
 

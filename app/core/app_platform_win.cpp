@@ -201,4 +201,24 @@ int SignalBridge::takeSignal() {
     return _read(readFd_, &byte, 1) == 1 ? static_cast<int>(byte) : 0;
 }
 
+// A second start cannot reach the running instance here yet (a named pipe will do it): the
+// channel never listens, so a second start just ends, as it always did.
+std::string InstanceChannelPath(const std::string& lockPath) {
+    return lockPath + ".show";
+}
+
+bool InstanceChannel::listen(const std::string&) {
+    return false;
+}
+
+void InstanceChannel::close() {}
+
+int InstanceChannel::takeRequests() {
+    return 0;
+}
+
+bool AskRunningInstanceToShow(const std::string&, int) {
+    return false;
+}
+
 } // namespace pw::app

@@ -18,6 +18,7 @@ constexpr char PRODUCT_VERSION[] = "2.0.5";
 constexpr char PRODUCT_NOTICE[] = "Serial to IP bridge by the Portweave developers";
 constexpr char TRAY_TIP[] = "Portweave Serial to IP Bridge";
 constexpr char BACKGROUND_NOTICE[] = "Portweave is running in the background";
+constexpr char TRAY_MENU_SHOW[] = "Show"; // the icon's menu: "Show", then Exit as in Tools
 constexpr int BALLOON_TIMEOUT_MS = 3000;
 constexpr char WEAVE_INIT_FAILED_CAPTION[] = "WeaveInit failed";
 

@@ -70,7 +70,8 @@ bool Application::start() {
     tray_ = new Tray(this);
     tray_->add();
     window->setTrayAvailable(tray_->available());
-    connect(tray_, &Tray::showWindowRequested, window, &MainWindow::showFromTray);
+    connect(tray_, &Tray::showWindowRequested, window, &MainWindow::bringToFront);
+    connect(tray_, &Tray::exitRequested, window, [window] { window->trigger(Command::Exit); });
     connect(window, &MainWindow::hiddenToTray, tray_, &Tray::showBackgroundNotice);
     connect(window->mainDialog(), &MainDialog::userActed, this, [this] { scheduler_.rearm(); });
     state().onChange = [this] { saveChange(); };
@@ -88,6 +89,16 @@ void Application::watchSignals(int fd, std::function<void()> takeSignal) {
             takeSignal_();
         }
         requestExit();
+    });
+}
+
+void Application::watchShowRequests(int fd, std::function<int()> takeRequests) {
+    takeShowRequests_ = std::move(takeRequests);
+    showNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(showNotifier_, &QSocketNotifier::activated, this, [this] {
+        if (takeShowRequests_ && takeShowRequests_() > 0 && window_ != nullptr) {
+            window_->bringToFront();
+        }
     });
 }
 

@@ -48,10 +48,15 @@ public:
     // bridge's pipe).
     void watchSignals(int fd, std::function<void()> takeSignal);
 
+    // Calls `takeRequests` whenever `fd` becomes readable (the instance channel) and, when it
+    // took a request of a second start, brings the window to the front.
+    void watchShowRequests(int fd, std::function<int()> takeRequests);
+
     // After the event loop: the engine stopped, the log files closed, the data file written.
     void finish();
 
     [[nodiscard]] MainWindow* window() const { return window_.get(); }
+    [[nodiscard]] Tray* tray() const { return tray_; }
     [[nodiscard]] AppState& state() { return session_.state(); }
     [[nodiscard]] MainDialogLogic& logic() { return logic_; }
     [[nodiscard]] LinkDialogLogic& linkDialogs() { return linkDialogs_; }
@@ -89,6 +94,8 @@ private:
     Tray* tray_ = nullptr;
     QSocketNotifier* signalNotifier_ = nullptr;
     std::function<void()> takeSignal_;
+    QSocketNotifier* showNotifier_ = nullptr;
+    std::function<int()> takeShowRequests_;
     bool started_ = false;
     bool exiting_ = false;
     bool finished_ = false;

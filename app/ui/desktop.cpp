@@ -10,13 +10,28 @@
 
 namespace pw::app {
 
+namespace {
+
+// How long a second start waits for the running instance to take its request: long enough for
+// an instance that is itself still starting.
+constexpr int SHOW_REQUEST_WAIT_MS = 3000;
+
+} // namespace
+
 int RunDesktop(const char* program, const CommandLine& line) {
+    const std::string lockPath = InstanceLockPath();
     InstanceLock lock;
-    switch (lock.acquire(InstanceLockPath())) {
+    InstanceChannel channel;
+    switch (lock.acquire(lockPath)) {
     case LockResult::Acquired:
+        if (!channel.listen(InstanceChannelPath(lockPath))) {
+            diag("a second start cannot reach this instance; it will just end");
+        }
         break;
     case LockResult::HeldByOther:
-        return 0; // the running instance is left alone
+        // The running instance brings its window to the front; this one ends.
+        (void)AskRunningInstanceToShow(InstanceChannelPath(lockPath), SHOW_REQUEST_WAIT_MS);
+        return 0;
     case LockResult::Unavailable:
         diag("the single-instance lock cannot be taken; running without it");
         break;
@@ -54,6 +69,9 @@ int RunDesktop(const char* program, const CommandLine& line) {
     }
     if (bridge.readFd() >= 0) {
         app.watchSignals(bridge.readFd(), [&bridge] { (void)bridge.takeSignal(); });
+    }
+    if (channel.readFd() >= 0) {
+        app.watchShowRequests(channel.readFd(), [&channel] { return channel.takeRequests(); });
     }
     QApplication::exec();
     app.finish();

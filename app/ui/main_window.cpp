@@ -116,7 +116,11 @@ void MainWindow::trigger(Command command) {
     }
 }
 
-void MainWindow::showFromTray() {
+void MainWindow::bringToFront() {
+    if (isMinimized()) {
+        // Back to what it was before (normal or maximized).
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    }
     show();
     raise();
     activateWindow();

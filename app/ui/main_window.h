@@ -29,8 +29,9 @@ public:
 
     // Runs a command if the application's rules allow it now: emits its signal.
     void trigger(Command command);
-    // Brings the window back (a click on the notification-area icon).
-    void showFromTray();
+    // Brings the window back, from hidden or minimized, to the front and active (a click on the
+    // notification-area icon, its Show, a second start of the program).
+    void bringToFront();
     // The menu's actions by command, for tests.
     [[nodiscard]] QAction* menuAction(Command command) const;
 

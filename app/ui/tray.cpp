@@ -4,14 +4,22 @@
 #include "app/core/texts.h"
 #include "app/ui/icons.h"
 
+#include <QMenu>
 #include <QSystemTrayIcon>
 
 namespace pw::app {
 
-Tray::Tray(QObject* parent) : QObject(parent) {}
+Tray::Tray(QObject* parent) : QObject(parent), menu_(new QMenu) {
+    connect(menu_->addAction(QString::fromUtf8(TRAY_MENU_SHOW)), &QAction::triggered, this,
+            &Tray::showWindowRequested);
+    menu_->addSeparator();
+    connect(menu_->addAction(QString::fromUtf8(CMD_EXIT)), &QAction::triggered, this,
+            &Tray::exitRequested);
+}
 
 Tray::~Tray() {
     remove();
+    delete menu_;
 }
 
 void Tray::add() {
@@ -20,6 +28,7 @@ void Tray::add() {
     }
     icon_ = new QSystemTrayIcon(MakeIcon(IconKind::Program), this);
     icon_->setToolTip(QString::fromUtf8(TRAY_TIP));
+    icon_->setContextMenu(menu_);
     connect(icon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger) {

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <poll.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -36,6 +39,25 @@ TEST(InstanceLockTest, OneHolderAtATimeAndALockOfADeadProcessIsFree) {
     EXPECT_TRUE(first.held() && !second.held());
     first.release();
     EXPECT_TRUE(second.acquire(path) == LockResult::Acquired && !first.held());
+}
+
+TEST(InstanceChannelTest, ASecondStartReachesTheRunningInstanceAlsoWhileItStartsOrAfterACrash) {
+    testsupport::TempDir dir;
+    const std::string path = InstanceChannelPath((dir / "lock").string());
+    EXPECT_FALSE(AskRunningInstanceToShow(path, 0)); // none runs
+    // An instance that crashed while listening left its socket behind.
+    ASSERT_TRUE(InChild([&] { return (new InstanceChannel)->listen(path); }));
+    EXPECT_FALSE(AskRunningInstanceToShow(path, 0));
+    bool answered = false; // a second start while the running instance is still starting
+    std::thread second([&] { answered = AskRunningInstanceToShow(path, 30000); });
+    InstanceChannel running;
+    ASSERT_TRUE(running.listen(path));
+    pollfd readable{running.readFd(), POLLIN, 0};
+    EXPECT_TRUE(poll(&readable, 1, 30000) == 1 && running.takeRequests() == 1);
+    second.join();
+    EXPECT_TRUE(answered && running.takeRequests() == 0);
+    running.close();
+    EXPECT_TRUE(!std::filesystem::exists(path) && !AskRunningInstanceToShow(path, 0));
 }
 
 TEST(WorkingDirectoryTest, TheProgramsDirectoryWhenWritableElseTheDataDirectory) {

@@ -2,6 +2,7 @@
 // real engine, real sockets and a pseudo-terminal as the serial device. The texts, checks and
 // row contents behind the widgets are the logic tests' business; here the widgets must carry
 // them: a link made, used, edited, kept over a restart and removed; one dialog at a time; exit.
+#include "app/core/app_platform.h"
 #include "app/ui/about_dialog.h"
 #include "app/ui/application.h"
 #include "app/ui/dialog_host.h"
@@ -13,6 +14,7 @@
 #include "app/ui/port_panel.h"
 #include "app/ui/report_list.h"
 #include "app/ui/send_buffer_dialog.h"
+#include "app/ui/tray.h"
 #include "tests/support/datafile_image.h"
 #include "tests/support/loopback.h"
 #include "tests/support/pty.h"
@@ -23,10 +25,12 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QTest>
 #include <QToolBar>
 
+#include <future>
 #include <memory>
 #include <string>
 
@@ -204,6 +208,8 @@ void GuiTest::aSerialLinkFromCreationToRemoval() {
     QCOMPARE(answers.asked.size(), 2);
     QCOMPARE(answers.owners[1], static_cast<QWidget*>(run.dialog()));
     QCOMPARE(run.dialog()->linksList()->rowCount(), 0);
+    run.app->tray()->menu()->actions().last()->trigger(); // the icon's Exit
+    QTRY_VERIFY(run.app->window() == nullptr);
 }
 
 void GuiTest::oneDialogAtATimeAndChecksKeepItOpen() {
@@ -258,6 +264,20 @@ void GuiTest::oneDialogAtATimeAndChecksKeepItOpen() {
     QCOMPARE(answers.asked[1].text,
              QStringLiteral("Failed to open data file for writing err=0x15"));
     QVERIFY(QDir().rmdir(file)); // the exit's save goes through
+
+    // Minimized, the window comes back when a second start asks; hidden, from the icon's menu.
+    InstanceChannel channel;
+    QVERIFY(channel.listen(dir.path() + "/show"));
+    run.app->watchShowRequests(channel.readFd(), [&channel] { return channel.takeRequests(); });
+    run.window()->showMinimized();
+    QTRY_VERIFY(run.window()->isMinimized());
+    auto second =
+        std::async(std::launch::async, AskRunningInstanceToShow, dir.path() + "/show", LIMIT_MS);
+    QTRY_VERIFY(!run.window()->isMinimized() && run.window()->isVisible());
+    QVERIFY(second.get());
+    run.window()->hide();
+    run.app->tray()->menu()->actions().first()->trigger();
+    QVERIFY(run.window()->isVisible());
 
     // Tools > Exit with a dialog open: it goes with the window and leaves nothing blocked.
     run.window()->trigger(Command::NewLink);
