@@ -16,6 +16,15 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/portweave.service
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/portweave.sysusers
         DESTINATION lib/sysusers.d RENAME portweave.conf)
 
+# The man page, compressed as Debian installs man pages.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/portweave.1.in ${PROJECT_BINARY_DIR}/packaging/portweave.1
+               @ONLY)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/portweave.1.gz
+                   COMMAND gzip -9 -n -f -k ${PROJECT_BINARY_DIR}/packaging/portweave.1
+                   DEPENDS ${PROJECT_BINARY_DIR}/packaging/portweave.1)
+add_custom_target(pw_man_page ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/portweave.1.gz)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/portweave.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME portweave)
 set(CPACK_PACKAGE_VENDOR Portweave)
