@@ -263,7 +263,8 @@ void LogStore::traceData(std::uint32_t linkId, std::uint32_t portId, std::uint32
         std::snprintf(lengthText, sizeof(lengthText), "%u", length);
         char cell[DATA_CELL_SIZE];
         FormatDataCell(data, length, traceAscii_, cell);
-        sink_->appendTraceRow(TraceRow{timestamp, portText, dirText, lengthText, cell});
+        sink_->appendTraceRow(
+            TraceRow{timestamp, portText, dirText, lengthText, cell, traceAscii_});
         appendRow(traceRowCount_, true);
     }
     if (toFile) {

@@ -123,6 +123,7 @@ struct TraceRow {
     const char* direction; // "RX/TX": "Rx" or "Tx"
     const char* length;    // "Len": the chunk's length in decimal
     const char* data;      // "Data": see FormatDataCell
+    bool ascii;            // the Data cell holds the bytes themselves (ASCII), not hex pairs
 };
 
 // The application's side of the two lists. Every call arrives under the log's lock, on whichever

@@ -1,7 +1,27 @@
 // Pending list rows, handed from the logging threads to the main thread in batches.
 #include "app/core/row_queue.h"
 
+#include <cstdio>
+
 namespace pw::app {
+
+std::string LogLineOf(const QueuedEventRow& row) {
+    return row.timestamp + row.text;
+}
+
+std::string LogLineOf(const QueuedTraceRow& row) {
+    std::string line =
+        row.timestamp + ", " + row.linkPort + ", " + row.direction + ", " + row.length + ", ";
+    if (!row.ascii) {
+        return line + row.data; // already "%02x " per byte
+    }
+    for (const char c : row.data) {
+        char pair[4];
+        std::snprintf(pair, sizeof(pair), "%02x ", static_cast<unsigned char>(c));
+        line += pair;
+    }
+    return line;
+}
 
 RowQueue::RowQueue(std::function<void()> wake) : wake_(std::move(wake)) {}
 
@@ -59,8 +79,8 @@ void RowQueue::removeFirstEventRow() {
 
 void RowQueue::appendTraceRow(const TraceRow& row) {
     std::lock_guard<std::mutex> lock(mutex_);
-    traces_.pending.rows.push_back(
-        QueuedTraceRow{row.timestamp, row.linkPort, row.direction, row.length, row.data});
+    traces_.pending.rows.push_back(QueuedTraceRow{row.timestamp, row.linkPort, row.direction,
+                                                  row.length, row.data, row.ascii});
     changed();
 }
 

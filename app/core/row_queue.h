@@ -30,7 +30,14 @@ struct QueuedTraceRow {
     std::string direction; // "RX/TX"
     std::string length;    // "Len"
     std::string data;      // "Data" (hex text, or bytes as Latin-1 characters)
+    bool ascii = false;    // `data` holds the bytes themselves
 };
+
+// The line a row has in its log file (see LogStore), without the line end: what copying the row
+// gives. A trace row's bytes are hex pairs however the list shows them; they are the bytes the
+// row holds, which for a long chunk are only its first (see FormatDataCell).
+[[nodiscard]] std::string LogLineOf(const QueuedEventRow& row);
+[[nodiscard]] std::string LogLineOf(const QueuedTraceRow& row);
 
 // What one list must do to catch up, in this order: drop every row when `clear`, then drop
 // `dropFront` rows from the front, then append `rows`.

@@ -18,8 +18,8 @@ LogListModel::LogListModel(const ColumnSpec* columns, int columnCount, QObject* 
     }
 }
 
-template <class Row, class Convert>
-void LogListModel::applyBatch(ListBatch<Row>&& batch, Convert convert) {
+template <class Queued, class Convert>
+void LogListModel::applyBatch(ListBatch<Queued>&& batch, Convert convert) {
     if (batch.clear && !rows_.empty()) {
         beginResetModel();
         rows_.clear();
@@ -34,7 +34,7 @@ void LogListModel::applyBatch(ListBatch<Row>&& batch, Convert convert) {
     if (!batch.rows.empty()) {
         const int first = static_cast<int>(rows_.size());
         beginInsertRows(QModelIndex(), first, first + static_cast<int>(batch.rows.size()) - 1);
-        for (const Row& row : batch.rows) {
+        for (const Queued& row : batch.rows) {
             rows_.push_back(convert(row));
         }
         endInsertRows();
@@ -43,16 +43,18 @@ void LogListModel::applyBatch(ListBatch<Row>&& batch, Convert convert) {
 
 void LogListModel::apply(ListBatch<QueuedEventRow>&& batch) {
     applyBatch(std::move(batch), [](const QueuedEventRow& row) {
-        return QStringList{Utf8(row.timestamp), Utf8(row.text)};
+        return Row{QStringList{Utf8(row.timestamp), Utf8(row.text)}};
     });
 }
 
 void LogListModel::apply(ListBatch<QueuedTraceRow>&& batch) {
     applyBatch(std::move(batch), [](const QueuedTraceRow& row) {
         // The Data cell of an ASCII trace holds the bytes themselves: Latin-1 characters.
-        return QStringList{
-            Utf8(row.timestamp), Utf8(row.linkPort), Utf8(row.direction), Utf8(row.length),
-            QString::fromLatin1(row.data.data(), static_cast<qsizetype>(row.data.size()))};
+        return Row{QStringList{Utf8(row.timestamp), Utf8(row.linkPort), Utf8(row.direction),
+                               Utf8(row.length),
+                               QString::fromLatin1(row.data.data(),
+                                                   static_cast<qsizetype>(row.data.size()))},
+                   true, row.ascii};
     });
 }
 
@@ -83,8 +85,21 @@ QString LogListModel::cell(int row, int column) const {
     if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) {
         return QString();
     }
-    const QStringList& cells = rows_[static_cast<std::size_t>(row)];
+    const QStringList& cells = rows_[static_cast<std::size_t>(row)].cells;
     return column >= 0 && column < cells.size() ? cells.at(column) : QString();
+}
+
+QString LogListModel::logLine(int row) const {
+    if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) {
+        return QString();
+    }
+    const Row& r = rows_[static_cast<std::size_t>(row)];
+    auto text = [&r](int column) { return r.cells.value(column).toStdString(); };
+    const std::string line =
+        r.trace ? LogLineOf(QueuedTraceRow{text(0), text(1), text(2), text(3),
+                                           r.cells.value(4).toLatin1().toStdString(), r.ascii})
+                : LogLineOf(QueuedEventRow{text(0), text(1)});
+    return Utf8(line);
 }
 
 } // namespace pw::app

@@ -30,13 +30,20 @@ public:
                                       int role) const override;
     // The text of one cell (tests and tools).
     [[nodiscard]] QString cell(int row, int column) const;
+    // The row as a line of its log file (see LogLineOf); empty past the end.
+    [[nodiscard]] QString logLine(int row) const;
 
 private:
-    template <class Row, class Convert>
-    void applyBatch(ListBatch<Row>&& batch, Convert convert);
+    struct Row {
+        QStringList cells;
+        bool trace = false; // a trace row, with its data cell in...
+        bool ascii = false; // ...ASCII rather than hex
+    };
+    template <class Queued, class Convert>
+    void applyBatch(ListBatch<Queued>&& batch, Convert convert);
 
     QStringList headers_;
-    std::deque<QStringList> rows_;
+    std::deque<Row> rows_;
 };
 
 } // namespace pw::app

@@ -8,7 +8,9 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -303,6 +305,8 @@ void MainDialog::connectInput() {
         });
     }
     connect(clearTrace_, &QPushButton::clicked, this, [this] { logic_.clearTraceClicked(); });
+    connect(events_, &ReportView::copyRequested, this, [this] { copyRows(events_, eventModel_); });
+    connect(traces_, &ReportView::copyRequested, this, [this] { copyRows(traces_, traceModel_); });
     connect(enableTracing_, &QCheckBox::clicked, this, [this](bool checked) {
         logic_.enableTracingClicked(checked);
         emit userActed();
@@ -316,20 +320,64 @@ void MainDialog::connectInput() {
             [this](bool checked) { logic_.asciiClicked(checked); });
 }
 
+namespace {
+
+// Where a log list is scrolled before a batch: only a list that shows its newest row follows the
+// new rows; one scrolled up keeps showing the same rows.
+struct ListPlace {
+    bool atEnd; // the last row is in view
+    int top;    // the first row in view (the scroll position counts rows)
+};
+
+ListPlace PlaceOf(const QTableView* view) {
+    const QScrollBar* bar = view->verticalScrollBar();
+    return ListPlace{bar->value() >= bar->maximum(), bar->value()};
+}
+
+// What a batch does to a list, as far as its scroll position cares.
+struct BatchShape {
+    bool clear;  // every row goes
+    int dropped; // rows dropped from the top
+    bool added;  // rows appended
+};
+
+template <class Queued>
+BatchShape ShapeOf(const ListBatch<Queued>& batch) {
+    return BatchShape{batch.clear, static_cast<int>(batch.dropFront), !batch.rows.empty()};
+}
+
+void Restore(QTableView* view, const ListPlace& place, const BatchShape& shape) {
+    if (place.atEnd) {
+        if (shape.added) {
+            view->scrollToBottom();
+        }
+        return;
+    }
+    // The rows dropped from the top moved the ones in view up by as many: follow them.
+    view->verticalScrollBar()->setValue(shape.clear ? 0 : std::max(0, place.top - shape.dropped));
+}
+
+} // namespace
+
 void MainDialog::applyRows(RowBatch&& batch) {
     if (batch.traceToFileSwitchedOff) {
         logic_.traceToFileSwitchedOff();
     }
-    const bool newEvents = !batch.events.rows.empty();
-    const bool newTraces = !batch.traces.rows.empty();
+    const ListPlace events = PlaceOf(events_), traces = PlaceOf(traces_);
+    const BatchShape eventShape = ShapeOf(batch.events), traceShape = ShapeOf(batch.traces);
     eventModel_->apply(std::move(batch.events));
     traceModel_->apply(std::move(batch.traces));
-    // The newest row is scrolled into view, once per batch.
-    if (newEvents) {
-        events_->scrollToBottom();
+    Restore(events_, events, eventShape);
+    Restore(traces_, traces, traceShape);
+}
+
+void MainDialog::copyRows(const ReportView* view, const LogListModel* model) {
+    QString text;
+    for (const int row : view->selectedRowNumbers()) {
+        text += model->logLine(row) + QLatin1Char('\n');
     }
-    if (newTraces) {
-        traces_->scrollToBottom();
+    if (!text.isEmpty()) {
+        QGuiApplication::clipboard()->setText(text);
     }
 }
 

@@ -32,7 +32,8 @@ public:
     MainDialog(MainDialogLogic& logic, QWidget* parent = nullptr);
     ~MainDialog() override;
 
-    // Applies the rows that the logs queued since the last batch.
+    // Applies the rows that the logs queued since the last batch. A list that showed its newest
+    // row follows the new ones; one scrolled up keeps the same rows in view.
     void applyRows(RowBatch&& batch);
     // Maximized: the banner shows right of the statistics list and the event and trace lists
     // take the extra space. Normal: the designed arrangement.
@@ -76,6 +77,8 @@ private:
     void buildLayout(const DialogUnits& du);
     void connectInput();
     void fillLinkRow(int row);
+    // The selected rows of a log list, as lines of its file, to the clipboard.
+    static void copyRows(const ReportView* view, const LogListModel* model);
     QLabel* sectionLabel(const char* text);
 
     MainDialogLogic& logic_;

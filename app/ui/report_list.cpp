@@ -4,6 +4,9 @@
 #include "app/core/geometry.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
+
+#include <algorithm>
 
 namespace pw::app {
 
@@ -17,6 +20,9 @@ void SetUpReportStyle(QTableView* view) {
     view->setWordWrap(false);
     view->setSortingEnabled(false);
     view->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    // A scroll position counts rows, whatever the style prefers (the log lists keep their place
+    // by it when their oldest rows go).
+    view->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     view->verticalHeader()->setVisible(false);
     view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 4);
@@ -41,6 +47,24 @@ void SetColumnPercents(QTableView* view, const std::vector<int>& percents, int c
 
 ReportView::ReportView(QWidget* parent) : QTableView(parent) {
     SetUpReportStyle(this);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+}
+
+QList<int> ReportView::selectedRowNumbers() const {
+    QList<int> rows;
+    for (const QModelIndex& index : selectionModel()->selectedRows()) {
+        rows << index.row();
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void ReportView::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy)) {
+        emit copyRequested(); // whole rows, not the current cell as the view would copy
+        return;
+    }
+    QTableView::keyPressEvent(event);
 }
 
 ReportTable::ReportTable(int rows, const ColumnSpec* columns, int columnCount, QWidget* parent)

@@ -18,12 +18,21 @@ namespace pw::app {
 void SetColumnPercents(QTableView* view, const std::vector<int>& percents, int clientWidth,
                        bool fillLast);
 
-// A list backed by a model (the event and trace lists).
+// A list backed by a model (the event and trace lists). Several rows may be selected, and the
+// copy key asks for them to be copied.
 class ReportView : public QTableView {
     Q_OBJECT
 public:
     explicit ReportView(QWidget* parent = nullptr);
     [[nodiscard]] QSize sizeHint() const override { return minimumSize(); }
+    // The selected rows, in list order.
+    [[nodiscard]] QList<int> selectedRowNumbers() const;
+
+signals:
+    void copyRequested();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 // A list holding its own items (the links and statistics lists).

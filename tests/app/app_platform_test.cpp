@@ -88,6 +88,25 @@ TEST(QueuesTest, OneWakePerBatchTheLatestStatusOfEachLinkAndASwitchedOffTraceFil
     EXPECT_EQ(got + std::to_string(app.status.take().size()), "5:3 31:3 2:3 0");
 }
 
+TEST(QueuesTest, ACopiedRowIsItsLineOfTheLogFileInHexAlsoWhenShownInAscii) {
+    App app;
+    app.log.setEventsToFile(true);
+    app.log.setTraceToFile(true);
+    const std::uint8_t bytes[] = {'A', 0xe9, '\r'};
+    for (const bool ascii : {true, false}) {
+        app.log.setTraceAscii(ascii);
+        app.log.traceData(3, 1, TRACE_DIR_TX, bytes, sizeof(bytes));
+    }
+    app.log.logEvent("copied");
+    app.log.flush();
+    app.pump();
+    ASSERT_EQ(app.traces.size(), 2u);
+    EXPECT_EQ(LogLineOf(app.traces[0]) + "\r\n" + LogLineOf(app.traces[1]) + "\r\n",
+              testsupport::read_file(app.dir.str() + "/trace.log"));
+    EXPECT_EQ(LogLineOf(app.events.back()) + "\r\n",
+              testsupport::read_file(app.dir.str() + "/event.log"));
+}
+
 TEST(ProcessSchedulerTest, TheEnginesTimersWakeItOncePerRequest) {
     std::atomic<int> posts{0};
     ProcessScheduler s({WeaveProcess, WeaveNextTimerDue, [](std::uint32_t) {}, [] {},

@@ -21,12 +21,14 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QToolBar>
 
@@ -264,6 +266,33 @@ void GuiTest::oneDialogAtATimeAndChecksKeepItOpen() {
     QCOMPARE(answers.asked[1].text,
              QStringLiteral("Failed to open data file for writing err=0x15"));
     QVERIFY(QDir().rmdir(file)); // the exit's save goes through
+
+    // The trace list follows new rows only from its end; scrolled up, it keeps its rows in view,
+    // also when the oldest go. Selected rows copy as lines of trace.log.
+    ReportView* traces = run.dialog()->traceList();
+    auto rows = [&run](int from, int count, std::uint32_t drop) {
+        RowBatch batch;
+        batch.traces.dropFront = drop;
+        for (int i = from; i < from + count; ++i) {
+            batch.traces.rows.push_back({"t ", "L1 P1", "Rx", "1", std::to_string(i) + " "});
+        }
+        run.dialog()->applyRows(std::move(batch));
+    };
+    const QScrollBar* bar = traces->verticalScrollBar();
+    rows(0, 200, 0);
+    QVERIFY(bar->value() == bar->maximum() && bar->value() > 0);
+    traces->verticalScrollBar()->setValue(50);
+    rows(200, 30, 20);
+    QCOMPARE(run.dialog()->traceModel()->cell(traces->rowAt(0), 4), QStringLiteral("50 "));
+    traces->selectRow(31);
+    traces->selectionModel()->select(traces->model()->index(32, 0),
+                                     QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    run.key(Qt::Key_C, Qt::ControlModifier, traces);
+    QCOMPARE(QGuiApplication::clipboard()->text(),
+             QStringLiteral("t , L1 P1, Rx, 1, 51 \nt , L1 P1, Rx, 1, 52 \n"));
+    traces->scrollToBottom();
+    rows(230, 30, 30);
+    QVERIFY(bar->value() == bar->maximum() && bar->value() > 0);
 
     // Minimized, the window comes back when a second start asks; hidden, from the icon's menu.
     InstanceChannel channel;
