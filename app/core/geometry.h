@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace pw::app {
@@ -38,5 +40,28 @@ struct Point {
 // the desktop): half of each free extent, rounded toward zero. A window larger than its owner
 // starts above and left of the owner's corner; the result is not kept on the screen.
 [[nodiscard]] Point CenteredTopLeft(const Rect& reference, int width, int height);
+
+// ---- the main window's place between runs ----
+
+// Kept in a small text file of the working directory (the data file keeps its fixed layout):
+// one line "<left> <top> <width> <height> <maximized 0|1>": the normal window's place and
+// whether it was maximized.
+constexpr char WINDOW_PLACE_FILE_NAME[] = "portweave.window";
+
+struct WindowPlace {
+    Rect normal;    // the normal (not maximized) window's inside (working area and menu, not
+                    // the frame), pixels
+    bool maximized; // the window was maximized
+};
+
+[[nodiscard]] std::string FormatWindowPlace(const WindowPlace& place);
+// The place in `text`; nothing when it is not one line as FormatWindowPlace writes it, or its
+// size is not positive.
+[[nodiscard]] std::optional<WindowPlace> ParseWindowPlace(const std::string& text);
+
+// Whether a window at `place` can be grabbed on one of `screens` (their available areas): the
+// left part of its top (just under the title bar) is on a screen. A place saved on a monitor that
+// is gone, or before the screen shrank, is not, and the window is then centred as at a first start.
+[[nodiscard]] bool PlaceIsOnScreen(const WindowPlace& place, const std::vector<Rect>& screens);
 
 } // namespace pw::app

@@ -12,10 +12,17 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <fstream>
+#include <iterator>
+#include <optional>
+
 namespace pw::app {
 
 Application::Application(SessionOptions options, QObject* parent)
-    : QObject(parent), session_(options), logic_(session_.state(), session_.log(), options.engine),
+    : QObject(parent),
+      placeFile_((options.directory.empty() ? std::string() : options.directory + "/") +
+                 WINDOW_PLACE_FILE_NAME),
+      session_(options), logic_(session_.state(), session_.log(), options.engine),
       linkDialogs_(session_.state(), logic_, session_.log(), options.engine),
       sendBuffer_(session_.state(), session_.log(), options.engine), rows_([this] {
           QMetaObject::invokeMethod(this, &Application::drainRows, Qt::QueuedConnection);
@@ -65,7 +72,16 @@ bool Application::start() {
             Qt::QueuedConnection);
     log().setSink(&rows_);
     logic_.initialise();
-    window->show();
+    // Where the window was at the last exit, when that is still on a screen.
+    std::ifstream saved(placeFile_);
+    const std::string line((std::istreambuf_iterator<char>(saved)),
+                           std::istreambuf_iterator<char>());
+    const std::optional<WindowPlace> place = ParseWindowPlace(line);
+    if (place && window->moveTo(*place) && place->maximized) {
+        window->showMaximized();
+    } else {
+        window->show();
+    }
 
     tray_ = new Tray(this);
     tray_->add();
@@ -162,6 +178,7 @@ void Application::requestExit() {
     // The lists go with the window; later events reach only event.log.
     log().setSink(nullptr);
     dialogs_ = nullptr; // goes with the window
+    std::ofstream(placeFile_, std::ios::trunc) << FormatWindowPlace(window_->place());
     window_.reset();
     QCoreApplication::exit(0);
 }

@@ -79,6 +79,7 @@ private:
     // a box once the handler that made the change has returned.
     void saveChange();
 
+    const std::string placeFile_; // where the window's place is kept between runs
     Session session_;
     MainDialogLogic logic_;
     LinkDialogLogic linkDialogs_;

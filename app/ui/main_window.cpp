@@ -8,6 +8,7 @@
 #include "app/ui/main_dialog.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QMenuBar>
 #include <QScreen>
 #include <QTimer>
@@ -78,6 +79,27 @@ void MainWindow::buildMenu() {
     for (const Item& item : aboutItems) {
         add(about, item);
     }
+}
+
+WindowPlace MainWindow::place() const {
+    // The inside, without the frame, which not every platform knows before the window shows; a
+    // maximized window keeps its normal one in normalGeometry().
+    const QRect inside = isMaximized() ? normalGeometry() : geometry();
+    return WindowPlace{Rect{inside.x(), inside.y(), inside.width(), inside.height()},
+                       isMaximized()};
+}
+
+bool MainWindow::moveTo(const WindowPlace& place) {
+    std::vector<Rect> screens;
+    for (const QScreen* s : QGuiApplication::screens()) {
+        const QRect r = s->availableGeometry();
+        screens.push_back(Rect{r.x(), r.y(), r.width(), r.height()});
+    }
+    if (!PlaceIsOnScreen(place, screens)) {
+        return false;
+    }
+    setGeometry(QRect(QPoint(place.normal.left, place.normal.top), size()));
+    return true;
 }
 
 QAction* MainWindow::menuAction(Command command) const {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "app/core/app_state.h"
+#include "app/core/geometry.h"
 #include "app/core/main_dialog_logic.h"
 
 #include <QElapsedTimer>
@@ -26,6 +27,12 @@ public:
     // Whether a close request may hide the window behind a notification-area icon.
     void setTrayAvailable(bool available) { trayAvailable_ = available; }
     [[nodiscard]] bool isMaximizedLayout() const { return isMaximized_; }
+
+    // Where the window is: its normal inside rectangle and whether it is maximized.
+    [[nodiscard]] WindowPlace place() const;
+    // Moves the window (before it is shown) to the corner of `place` when that is on a screen;
+    // false, and the window stays centred, when it is not. The size stays the designed one.
+    bool moveTo(const WindowPlace& place);
 
     // Runs a command if the application's rules allow it now: emits its signal.
     void trigger(Command command);

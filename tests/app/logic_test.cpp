@@ -1,5 +1,6 @@
 // The link form without a window: every check of Save in its order, exactly at and one past
 // each limit, what a stored link shows, and the defaults of a new link.
+#include "app/core/geometry.h"
 #include "app/core/keys.h"
 #include "app/core/link_form.h"
 #include "tests/app/app_test_util.h"
@@ -210,6 +211,24 @@ TEST(KeysTest, TheMnemonicMarksItsLetterElseItsOtherCaseAndAmpersandsStayVisible
                   MnemonicText("A&B", 'b') + "|" + MnemonicText("Help", 0) + "|" +
                   MnemonicText("Help", 'z'),
               "E&xit|Port &Type:|A&&&B|Help|Help");
+}
+
+TEST(WindowPlaceTest, ThePlaceReadsBackAndComesBackOnlyWhereAScreenShowsItsTitleBar) {
+    const std::optional<WindowPlace> back =
+        ParseWindowPlace(FormatWindowPlace(WindowPlace{{-20, 30, 540, 662}, true}));
+    EXPECT_EQ(back ? FormatWindowPlace(*back) : "", "-20 30 540 662 1\n");
+    for (const char* bad :
+         {"", "1 2 3 4 1", "1 2 3 4 2\n", "1 2 0 4 0\n", "1 2 3 4 0 5\n", "1  2 3 4 0\n",
+          "1 2 3 4 0\n\n", "1 99999999999 3 4 0\n", "1-2 3 4 0\n"}) {
+        EXPECT_FALSE(ParseWindowPlace(bad)) << bad;
+    }
+    const std::vector<Rect> screens{{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}};
+    std::string on;
+    for (const Rect r : {Rect{-20, 30, 540, 662}, Rect{-60, 0, 540, 662}, Rect{3100, 1000, 5, 5},
+                         Rect{3190, 10, 540, 662}, Rect{100, -11, 540, 662}}) {
+        on += PlaceIsOnScreen(WindowPlace{r, false}, screens) ? "1" : "0";
+    }
+    EXPECT_EQ(on, "10100");
 }
 
 } // namespace

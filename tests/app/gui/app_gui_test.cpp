@@ -195,6 +195,10 @@ void GuiTest::aSerialLinkFromCreationToRemoval() {
         QVERIFY(device.write("again"));
         QVERIFY(Receives(client, "again"));
 
+        run.window()->setGeometry(QRect(QPoint(40, 30), run.window()->size())); // comes back
+        run.window()->showMaximized();
+        QTRY_VERIFY(run.window()->isMaximized());
+
         // Remove asks first: Cancel keeps the link.
         answers.next = MessageAnswer::Cancel;
         run.dialog()->toolBar()->actions().at(2)->trigger();
@@ -205,6 +209,8 @@ void GuiTest::aSerialLinkFromCreationToRemoval() {
     QVERIFY(run.start());
     QCOMPARE(run.linkCell(0, 0), QStringLiteral("Bridge"));
     QVERIFY(run.dialog()->enableTracingBox()->isChecked());
+    const WindowPlace place = run.window()->place();
+    QVERIFY(place.maximized && place.normal.left == 40 && place.normal.top == 30);
     answers.next = MessageAnswer::Ok;
     run.key(Qt::Key_Delete);
     QCOMPARE(answers.asked.size(), 2);
