@@ -163,7 +163,8 @@ bool AskRunningInstanceToShow(const std::string& path, int waitMs) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        // Non-blocking: an instance that hangs with a full queue must not hold this start up.
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             return false;
         }
