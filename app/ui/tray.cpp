@@ -31,7 +31,8 @@ void Tray::add() {
     icon_->setContextMenu(menu_);
     connect(icon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger) {
+                // Some desktops report a click on the icon as a double click.
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
                     emit showWindowRequested();
                 }
             });

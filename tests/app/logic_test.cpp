@@ -213,7 +213,7 @@ TEST(KeysTest, TheMnemonicMarksItsLetterElseItsOtherCaseAndAmpersandsStayVisible
               "E&xit|Port &Type:|A&&&B|Help|Help");
 }
 
-TEST(WindowPlaceTest, ThePlaceReadsBackAndComesBackOnlyWhereAScreenShowsItsTitleBar) {
+TEST(WindowPlaceTest, ThePlaceReadsBackAndComesBackOnlyWhereAScreenShowsItsTop) {
     const std::optional<WindowPlace> back =
         ParseWindowPlace(FormatWindowPlace(WindowPlace{{-20, 30, 540, 662}, true}));
     EXPECT_EQ(back ? FormatWindowPlace(*back) : "", "-20 30 540 662 1\n");
