@@ -4,8 +4,10 @@
 #include "serial/serio_internal.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -166,6 +168,35 @@ SerioFaultFn fault_callback() {
 }
 
 } // namespace pw::serio
+
+std::uint32_t serio_assign_device(std::uint32_t portIndex, const std::string& path) {
+    if (portIndex >= SERIO_PORT_COUNT || path.empty() || path.size() >= DEVICE_PATH_SIZE ||
+        path.find_first_of("\r\n") != std::string::npos) {
+        return EINVAL;
+    }
+    Layer& L = layer();
+    std::lock_guard<std::mutex> control(L.control);
+    std::string text;
+    if (const int err = os::read_text_file(DEVICE_MAP_FILE, &text); err != 0 && err != ENOENT) {
+        return static_cast<std::uint32_t>(err);
+    }
+    if (const int err =
+            os::replace_text_file(DEVICE_MAP_FILE, assign_name_line(text, portIndex, path));
+        err != 0) {
+        return static_cast<std::uint32_t>(err);
+    }
+    // Read only by serio_open, under the same control lock; an open port holds its descriptor.
+    std::memcpy(L.names[portIndex], path.c_str(), path.size() + 1);
+    return 0;
+}
+
+std::vector<SerioDevice> serio_find_devices(const std::string& devDir) {
+    return os::find_devices(devDir);
+}
+
+bool serio_device_present(const std::string& path) {
+    return os::device_present(path);
+}
 
 void serio_set_fault_callback(SerioFaultFn fn) {
     g_faultFn.store(fn);

@@ -7,6 +7,7 @@
 // Device names: COMn (n = index + 1, index 0 to 99) maps to a device path read from the optional
 // file "portweave.ports" in the current directory at serio_init, lines "COM3=/dev/ttyUSB0"
 // (blank lines and "#" comments allowed); without a mapping COMn is "/dev/ttyS<n-1>".
+// serio_assign_device changes one mapping while the program runs, in the file and in the table.
 //
 // Threads: serio_init, serio_shutdown, serio_open, serio_close, serio_set_line and
 // serio_wait_for_threads are control calls for one thread at a time (the owner's user-interface
@@ -24,6 +25,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // One COM port of the layer. Opaque: callers only pass the handle that serio_open gave them.
 struct SerialPort;
@@ -104,6 +106,43 @@ constexpr std::uint32_t SERIO_LINE_DTR = 1;
 // file with this, exactly as the layer does.
 [[nodiscard]] bool serio_parse_name_line(const std::string& line, std::uint32_t* index,
                                          std::string* path);
+
+// The device COM port `portIndex` opens when the name file maps nothing to it: "/dev/ttyS<n-1>".
+// Any thread.
+[[nodiscard]] std::string serio_default_device(std::uint32_t portIndex);
+
+// Maps COM port `portIndex` to the device `path` from now on: the name file in the current
+// directory gets the line "COM<n>=<path>" in place of the port's first mapping line (later lines
+// of the same port go, as they would override it) or at its end, every other line (comments,
+// blank lines, other ports, lines it does not understand) kept as it was. The new file is
+// written beside the old one and renamed over it, so a reader sees the old or the new file
+// whole, never a part. Then the name table follows: the next serio_open of the port opens
+// `path`; a port open now keeps its device until it is closed and opened again. Returns 0, or
+// the errno of the step that failed (the table then stays as it was); EINVAL when the index is
+// 100 or more or the path is empty, longer than 255 bytes or holds a line break. Control thread;
+// the layer need not be started (serio_init reads the file again).
+std::uint32_t serio_assign_device(std::uint32_t portIndex, const std::string& path);
+
+// One serial device found on the machine.
+struct SerioDevice {
+    std::string path; // what a name line should hold: its stable link under serial/by-id when
+                      // it has one (it survives replugging and renumbering), else the node
+    std::string node; // the device node behind it, as the system names it ("/dev/ttyUSB0")
+};
+
+// The serial devices under `devDir` ("/dev" on a real machine; tests give a directory of links
+// to pseudo-terminals): first each link of `devDir`/serial/by-id whose device exists, in name
+// order; then the nodes ttyUSB*, ttyACM* and ttyS* of `devDir` (in that order, by number) that
+// no such link leads to and that are present as serio_device_present says. Any thread; opens
+// nothing but the ttyS* candidates, each for a moment.
+[[nodiscard]] std::vector<SerioDevice> serio_find_devices(const std::string& devDir = "/dev");
+
+// Whether a device is there to open at `path` (links followed): a character device. USB and
+// modem-class nodes (ttyUSB*, ttyACM*) exist only while their adapter is plugged in and are
+// never opened here, since opening raises DTR and that resets some boards; a ttyS* node exists
+// whether or not a UART is behind it, so it is opened for a moment and counts only when it
+// answers as a terminal (or is held by another program). Any thread.
+[[nodiscard]] bool serio_device_present(const std::string& path);
 
 // Starts the layer: reads the device names (see above), builds the port table once and starts
 // the delivery thread. Returns 1 when the layer is running (also when it already was), 0 when

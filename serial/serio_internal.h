@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace pw::serio {
 
@@ -108,6 +110,15 @@ void close_device(Handle fd);
 // Discards what the device buffers in both directions.
 void purge_device(Handle fd);
 
+// Reads the whole file at `path` into `text`: 0, or errno (a missing file is ENOENT).
+[[nodiscard]] int read_text_file(const char* path, std::string* text);
+// Replaces the file at `path` with `text` through a temporary file beside it and a rename, so
+// that the old or the new file is there whole at every moment: 0, or errno.
+[[nodiscard]] int replace_text_file(const char* path, const std::string& text);
+// serio_find_devices and serio_device_present, as serio.h describes them.
+[[nodiscard]] std::vector<SerioDevice> find_devices(const std::string& devDir);
+[[nodiscard]] bool device_present(const std::string& path);
+
 // A signal is a counter descriptor (eventfd): raised by any thread, waited on with a device.
 [[nodiscard]] int make_signal(Handle* fd);
 [[nodiscard]] int raise_signal(Handle fd);
@@ -190,6 +201,12 @@ constexpr const char* DEVICE_MAP_FILE = "portweave.ports"; // name file in the c
 
 // Fills `names` (SERIO_PORT_COUNT entries) from the name file, default os::default_device_path.
 void load_device_names(char (*names)[DEVICE_PATH_SIZE], const char* mapFile);
+
+// The text of a name file with COM index `index` mapped to `path`: the index's first mapping
+// line replaced (its line end kept), its later mapping lines removed, or the line appended at
+// the end (after a line break of its own when the text lacks one). Every other line stays.
+[[nodiscard]] std::string assign_name_line(const std::string& text, std::uint32_t index,
+                                           const std::string& path);
 
 // The port table (SERIO_PORT_COUNT records).
 [[nodiscard]] SerialPort* port_table();

@@ -85,7 +85,45 @@ void load_device_names(char (*names)[DEVICE_PATH_SIZE], const char* mapFile) {
     }
 }
 
+std::string assign_name_line(const std::string& text, std::uint32_t index,
+                             const std::string& path) {
+    const std::string line = "COM" + std::to_string(index + 1) + "=" + path;
+    std::string out;
+    bool placed = false;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        const std::string raw = text.substr(at, end - at);
+        at = end;
+        std::uint32_t i = 0;
+        std::string p;
+        const std::string trimmed = trim(raw);
+        if (is_blank_or_comment(trimmed) || !parse_line(trimmed, &i, &p) || i != index) {
+            out += raw;
+        } else if (!placed) {
+            // The line keeps its own ending ("\n", "\r\n" or none at the very end).
+            const std::size_t body = raw.find_last_not_of("\r\n") + 1;
+            out += line + raw.substr(body);
+            placed = true;
+        }
+    }
+    if (!placed) {
+        if (!out.empty() && out.back() != '\n') {
+            out += '\n';
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
 } // namespace pw::serio
+
+std::string serio_default_device(std::uint32_t portIndex) {
+    char name[pw::serio::DEVICE_PATH_SIZE];
+    pw::serio::os::default_device_path(portIndex, name, sizeof name);
+    return name;
+}
 
 bool serio_parse_name_line(const std::string& line, std::uint32_t* index, std::string* path) {
     const std::string trimmed = pw::serio::trim(line);

@@ -5,6 +5,7 @@
 // layer forgot to close shows there.
 #include "base/platform.h"
 #include "serial/serio_internal.h"
+#include "tests/support/datafile_image.h"
 #include "tests/support/loopback.h"
 #include "tests/support/pty.h"
 
@@ -25,6 +26,7 @@ using namespace testsupport;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
 
 // Records every chunk it takes and when; refuses chunks while `accept` is false.
 struct Collector {
@@ -247,6 +249,66 @@ TEST(SerioNames, NameLinesGiveAComIndexAndAPathOrAreRefusedAndDefaultsStand) {
     char names[SERIO_PORT_COUNT][pw::serio::DEVICE_PATH_SIZE];
     pw::serio::load_device_names(names, "no-such-file");
     EXPECT_STREQ(names[99], "/dev/ttyS99");
+    // Assigning COM3 rewrites its first line in place, drops the later ones, keeps the rest.
+    for (const auto& [before, after] : std::vector<std::pair<std::string, std::string>>{
+             {"", "COM3=/n\n"},
+             {"# mine\nCOM1=/a", "# mine\nCOM1=/a\nCOM3=/n\n"},
+             {"x\r\n com3 = /old\r\nCOM33=/b\n# COM3=/c\nCOM3=/d",
+              "x\r\nCOM3=/n\r\nCOM33=/b\n# COM3=/c\n"}}) {
+        EXPECT_EQ(pw::serio::assign_name_line(before, 2, "/n"), after) << before;
+    }
+}
+
+TEST_F(SerioTest, AnAssignedDeviceIsWrittenAndOpenedNextWhileAnOpenPortKeepsItsOwn) {
+    PtyPair first, second;
+    dir_.writePorts({{1, first.slavePath()}}, "# kept\n");
+    ASSERT_EQ(serio_init(), 1u);
+    Collector& c = open(1);
+    EXPECT_EQ(serio_assign_device(0, second.slavePath()), 0u);
+    const std::string file = "COM1=" + second.slavePath() + "\n# kept\n";
+    EXPECT_EQ(read_file(dir_.path() + "/portweave.ports"), file);
+    EXPECT_TRUE(first.write("old") && c.waitBytes(3)) << "the open port left its device";
+    ASSERT_EQ(serio_close(c.handle), 0u);
+    Collector& d = open(1);
+    EXPECT_TRUE(second.write("new") && d.waitBytes(3));
+    for (const std::string& bad :
+         {std::string(), std::string("/a\nCOM2=/b"), std::string(256, 'p')}) {
+        EXPECT_EQ(serio_assign_device(1, bad), std::uint32_t{EINVAL});
+    }
+    EXPECT_EQ(serio_assign_device(SERIO_PORT_COUNT, "/x"), std::uint32_t{EINVAL});
+    fs::create_directory(dir_.path() + "/portweave.ports.tmp"); // in the way: nothing changes
+    EXPECT_EQ(serio_assign_device(0, "/x"), std::uint32_t{EEXIST});
+    EXPECT_EQ(read_file(dir_.path() + "/portweave.ports"), file);
+    ASSERT_EQ(serio_close(d.handle), 0u);
+    EXPECT_TRUE(second.write("same") && open(1).waitBytes(4));
+    EXPECT_EQ(serio_default_device(4), "/dev/ttyS4");
+}
+
+TEST(SerioDevices, StableLinksComeFirstThenNodesNoLinkCoversThatAnswer) {
+    PtyPair usb, acm, uart;
+    TempDir dev;
+    fs::create_directories(dev / "serial/by-id");
+    fs::create_symlink("../../ttyUSB0", dev / "serial/by-id/usb-Maker_Cable_0001-if00");
+    fs::create_symlink("../../ttyUSB9", dev / "serial/by-id/usb-Gone-if00");
+    const std::pair<const char*, std::string> nodes[] = {
+        {"ttyUSB0", usb.slavePath()}, {"ttyACM0", acm.slavePath()}, {"ttyS10", uart.slavePath()},
+        {"ttyS2", uart.slavePath()},  {"ttyS3", "/dev/null"},       {"ttyACM1", "/absent"},
+        {"ttyX1", acm.slavePath()}};
+    for (const auto& [name, target] : nodes) {
+        fs::create_symlink(target, dev / name);
+    }
+    std::string found;
+    for (const SerioDevice& d : serio_find_devices(dev.str())) {
+        found += d.path.substr(dev.str().size()) + " " + d.node.substr(dev.str().size()) + "|";
+    }
+    EXPECT_EQ(found, "/serial/by-id/usb-Maker_Cable_0001-if00 /ttyUSB0|/ttyACM0 /ttyACM0|"
+                     "/ttyS2 /ttyS2|/ttyS10 /ttyS10|");
+    // A USB node counts by being there; a ttyS node only when it answers as a terminal.
+    EXPECT_TRUE(serio_device_present(dev.str() + "/ttyUSB0") &&
+                serio_device_present(usb.slavePath()));
+    EXPECT_FALSE(serio_device_present(dev.str() + "/ttyS3") ||
+                 serio_device_present(dev.str() + "/ttyACM1") || serio_device_present(dev.str()));
+    EXPECT_TRUE(serio_find_devices(dev.str() + "/none").empty());
 }
 
 TEST(SerioRing, ChunksOfNoBytesOrMoreThanAnEntryOrTheSpaceLeftAreRefused) {
