@@ -223,4 +223,8 @@ SaveOutcome LinkDialogLogic::saveEdit(const LinkForm& form) {
     return SaveOutcome{true, {}};
 }
 
+void LinkDialogLogic::assignComDevice(std::uint32_t comIndex, const std::string& path) {
+    log_.logEvent(AssignComDevice(state_.comDevices, comIndex, path).c_str());
+}
+
 } // namespace pw::app

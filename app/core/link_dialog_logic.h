@@ -74,6 +74,10 @@ public:
     // Cancel, or the dialog went away: `dialogOpen` is cleared. Nothing when not open.
     void close();
 
+    // The device picker: COM index `comIndex` opens `path` from now on (AssignComDevice); the
+    // outcome is an event. The COM lists read the new device from the state.
+    void assignComDevice(std::uint32_t comIndex, const std::string& path);
+
 private:
     void activateMarkedPorts(LinkEntry& entry);
     void restartChangedPorts(const LinkEntry& entry, const LinkConfig& before);

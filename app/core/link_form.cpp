@@ -4,6 +4,7 @@
 #include "app/core/dialog_texts.h"
 #include "app/core/hex_pairs.h"
 #include "app/core/texts.h"
+#include "serial/serio.h"
 
 #include <algorithm>
 #include <cstring>
@@ -111,9 +112,8 @@ bool IsSerial(const PortConfig& port) {
 // The device COM index `comIndex` opens: the mapping file's path, else the serial layer's own
 // choice for an unmapped COM port.
 std::string ComDevice(std::uint32_t comIndex, const ComDevices& devices) {
-    return comIndex < devices.size() && !devices[comIndex].empty()
-               ? devices[comIndex]
-               : Format("/dev/ttyS%u", comIndex);
+    return comIndex < devices.size() && !devices[comIndex].empty() ? devices[comIndex]
+                                                                   : serio_default_device(comIndex);
 }
 
 // Two COM numbers are one port when they open one device: only one of them could be open.

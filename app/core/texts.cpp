@@ -101,11 +101,15 @@ std::string RemovedLinkText(std::uint32_t linkId, const LinkConfig& config) {
     return Format("%s %u (%s)", REMOVED_LINK_VERB, linkId, NameOf(config).c_str());
 }
 
-PortStatsTexts StatsTexts(const PortConfig& config, const PortStats& stats) {
+PortStatsTexts StatsTexts(const PortConfig& config, const PortStats& stats,
+                          const std::string& device) {
     PortStatsTexts out;
     if (IsSerial(config)) {
         out.cell[STATS_ROW_PORT_TYPE] = "Serial";
         out.cell[STATS_ROW_PORT_DETAILS] = Format("COM%u", config.comIndex + 1);
+        if (!device.empty()) {
+            out.cell[STATS_ROW_PORT_DETAILS] += " (" + device + ")";
+        }
         out.cell[STATS_ROW_PORT_STATUS] = stats.activated == 1 ? "Connected" : "Disconnected";
     } else {
         out.cell[STATS_ROW_PORT_TYPE] = "IP";

@@ -130,8 +130,10 @@ void BuildNameTables();
 struct PortStatsTexts {
     std::string cell[STATS_ROW_COUNT]; // by StatsRow
 };
-// The cells of one port from its configuration and the counters the engine gave.
-[[nodiscard]] PortStatsTexts StatsTexts(const PortConfig& config, const PortStats& stats);
+// The cells of one port from its configuration and the counters the engine gave. A serial port's
+// "Port Details" names its `device` too, "COM3 (/dev/ttyUSB0)", when one is given.
+[[nodiscard]] PortStatsTexts StatsTexts(const PortConfig& config, const PortStats& stats,
+                                        const std::string& device = {});
 
 // "Activate Port 1" / "Deactivate Port 1" (portId 0), "... Port 2" (portId 1).
 [[nodiscard]] const char* ActivateCaption(std::uint32_t portId, bool activated);

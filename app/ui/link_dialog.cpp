@@ -25,6 +25,13 @@ LinkDialog::LinkDialog(LinkDialogLogic& logic, const ComDevices& devices, QWidge
     name_->setMaxLength(static_cast<int>(NAME_TYPING_LIMIT));
     for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
         ports_[p] = new PortPanel(p, devices, this);
+        connect(ports_[p], &PortPanel::deviceChosen, this,
+                [this](std::uint32_t comIndex, const QString& path) {
+                    logic_.assignComDevice(comIndex, path.toStdString());
+                    for (PortPanel* panel : ports_) {
+                        panel->refreshComItems();
+                    }
+                });
     }
     save_ = new QPushButton(QString::fromUtf8(BUTTON_SAVE), this);
     save_->setDefault(true);

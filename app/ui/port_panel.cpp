@@ -87,9 +87,9 @@ QLabel* Label(const char* text, char key, QWidget* control, QWidget* parent) {
 } // namespace
 
 PortPanel::PortPanel(std::uint32_t portId, const ComDevices& devices, QWidget* parent)
-    : QGroupBox(QString::fromUtf8(PORT_GROUP_CAPTIONS[portId % 2]), parent) {
+    : QGroupBox(QString::fromUtf8(PORT_GROUP_CAPTIONS[portId % 2]), parent), devices_(devices) {
     setStyleSheet(QString::fromLatin1(GROUP_TITLE_STYLE));
-    build(portId, devices);
+    build(portId);
     connectRules();
 }
 
@@ -101,7 +101,7 @@ QLabel* PortPanel::heading(const char* text) {
     return label;
 }
 
-void PortPanel::build(std::uint32_t portId, const ComDevices& devices) {
+void PortPanel::build(std::uint32_t portId) {
     activateOnSave_ = Check(CHECK_ACTIVATE_ON_SAVE, this);
     portType_ = List(PORT_TYPE_ITEMS, this);
     const char* serialLabels[] = {LABEL_COM_PORT, LABEL_BAUD_RATE, LABEL_DATA_BITS, LABEL_PARITY,
@@ -110,8 +110,11 @@ void PortPanel::build(std::uint32_t portId, const ComDevices& devices) {
         serialLabels_[i] = Label(serialLabels[i], this);
     }
     com_ = new QComboBox(this);
-    for (std::uint32_t i = 0; i < COM_CHOICE_COUNT; ++i) {
-        com_->addItem(Utf8(ComItemText(i, devices)));
+    refreshComItems();
+    device_ = new QComboBox(this);
+    device_->addItem(QString::fromUtf8(DEVICE_PICKER_PROMPT));
+    for (const DeviceChoice& choice : DeviceChoices()) {
+        device_->addItem(Utf8(choice.text), Utf8(choice.path));
     }
     baud_ = List(BAUD_RATE_ITEMS, this);
     dataBits_ = List(DATA_BITS_ITEMS, this);
@@ -160,6 +163,7 @@ void PortPanel::build(std::uint32_t portId, const ComDevices& devices) {
     grid->addWidget(com_, row, 1);
     grid->addWidget(serialLabels_[1], row, 2);
     grid->addWidget(baud_, row++, 3);
+    grid->addWidget(device_, row++, 1, 1, 3);
     grid->addWidget(serialLabels_[2], row, 0);
     grid->addWidget(dataBits_, row, 1);
     grid->addWidget(serialLabels_[3], row, 2);
@@ -222,7 +226,27 @@ void PortPanel::build(std::uint32_t portId, const ComDevices& devices) {
     grid->setRowStretch(row, 1);
 }
 
+void PortPanel::refreshComItems() {
+    const int current = com_->currentIndex();
+    const std::vector<std::string> items = ComListItems(devices_);
+    for (int i = 0; i < COM_CHOICE_COUNT && i < static_cast<int>(items.size()); ++i) {
+        if (i < com_->count()) {
+            com_->setItemText(i, Utf8(items[static_cast<std::size_t>(i)]));
+        } else {
+            com_->addItem(Utf8(items[static_cast<std::size_t>(i)]));
+        }
+    }
+    com_->setCurrentIndex(current);
+}
+
 void PortPanel::connectRules() {
+    connect(device_, &QComboBox::activated, this, [this](int index) {
+        const QString path = device_->itemData(index).toString();
+        device_->setCurrentIndex(0);
+        if (index > 0 && com_->currentIndex() >= 0) {
+            emit deviceChosen(static_cast<std::uint32_t>(com_->currentIndex()), path);
+        }
+    });
     connect(portType_, &QComboBox::currentIndexChanged, this, [this] { applyEnabling(); });
     connect(protocol_, &QComboBox::currentIndexChanged, this, [this] { applyEnabling(); });
     connect(autoReconnect_, &QCheckBox::toggled, this, [this] { applyEnabling(); });
@@ -250,8 +274,8 @@ void PortPanel::forwardClicked(ForwardBox box, bool checked) {
 
 void PortPanel::applyEnabling() {
     const PortEnables e = EnablingOf(form());
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{com_, baud_, dataBits_, parity_, stopBits_, rtsCts_}) {
+    for (QWidget* w : std::initializer_list<QWidget*>{com_, device_, baud_, dataBits_, parity_,
+                                                      stopBits_, rtsCts_}) {
         w->setEnabled(e.serial);
     }
     for (QLabel* label : serialLabels_) {

@@ -1,7 +1,8 @@
 // One port's half of the link configuration dialog: the group "PORT n Configuration" with the
 // port type, the serial and IP settings, the forwarding conditions, the reconnect option and the
 // diagnostics. It shows a PortForm, gives one back, and keeps its controls enabled as the
-// enabling rules say while the user works.
+// enabling rules say while the user works. Its device picker hands the device chosen for the
+// selected COM number to the owner (deviceChosen), which assigns it and calls refreshComItems.
 #pragma once
 
 #include "app/core/com_devices.h"
@@ -24,6 +25,9 @@ public:
     // `portId` 0 is P1, 1 is P2; `devices` names what each COM choice opens.
     PortPanel(std::uint32_t portId, const ComDevices& devices, QWidget* parent = nullptr);
 
+    // Rewrites the COM list's items from the devices given at construction (the selection stays).
+    void refreshComItems();
+
     // Shows `form` and applies the enabling rules.
     void setForm(const PortForm& form);
     [[nodiscard]] PortForm form() const;
@@ -32,6 +36,7 @@ public:
     [[nodiscard]] QCheckBox* activateOnSaveBox() const { return activateOnSave_; }
     [[nodiscard]] QComboBox* portTypeList() const { return portType_; }
     [[nodiscard]] QComboBox* comList() const { return com_; }
+    [[nodiscard]] QComboBox* devicePicker() const { return device_; }
     [[nodiscard]] QComboBox* baudList() const { return baud_; }
     [[nodiscard]] QComboBox* dataBitsList() const { return dataBits_; }
     [[nodiscard]] QComboBox* parityList() const { return parity_; }
@@ -60,8 +65,12 @@ public:
     // The section headings of this port, in order (forwarding, reconnect, diagnostics).
     [[nodiscard]] QList<QLabel*> headings() const { return headings_; }
 
+signals:
+    // The user picked device `path` for the COM list's current choice `comIndex`.
+    void deviceChosen(std::uint32_t comIndex, const QString& path);
+
 private:
-    void build(std::uint32_t portId, const ComDevices& devices);
+    void build(std::uint32_t portId);
     void connectRules();
     void forwardClicked(ForwardBox box, bool checked);
     void applyEnabling();
@@ -70,7 +79,9 @@ private:
     QCheckBox* activateOnSave_ = nullptr;
     QComboBox* portType_ = nullptr;
     QLabel* serialLabels_[5] = {};
+    const ComDevices& devices_;
     QComboBox* com_ = nullptr;
+    QComboBox* device_ = nullptr;
     QComboBox* baud_ = nullptr;
     QComboBox* dataBits_ = nullptr;
     QComboBox* parity_ = nullptr;

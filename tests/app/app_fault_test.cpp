@@ -109,6 +109,30 @@ TEST(AppFaultTest, APortInUseIsReportedShownWaitingStoppedAndActivatedOnceFree) 
     EXPECT_EQ(saved.entry[0].config.port[0].active + saved.entry[1].config.port[0].active, 2u);
 }
 
+TEST(AppFaultTest, AnAbsentComDeviceIsMarkedAndAnotherOneAssignedServesWithoutARestart) {
+    testsupport::ScratchDir cwd; // where the serial layer keeps its name file
+    testsupport::PtyPair device;
+    const std::string pty = device.slavePath();
+    cwd.writePorts({{3, "/absent"}}, "# mine\n");
+    LinkTable table{};
+    set_link(table, 0, "wired", testsupport::serial_port(2, false), Server(0));
+    App app;
+    ASSERT_TRUE(app.start(table));
+    app.logic.activateClicked(0);
+    EXPECT_EQ(ComListItems(app.state().comDevices)[2], "COM3 (/absent) - not present");
+    app.dialog.assignComDevice(2, pty);
+    app.dialog.assignComDevice(COM_NAME_COUNT, "/x");
+    EXPECT_TRUE(app.hasEvent("Link 0 (wired) Port 0 Serial port open fail (rc 2) (ExRc 2)") &&
+                app.hasEvent("COM3 assigned to " + pty) &&
+                app.hasEvent("COM33 could not be assigned to /x: Invalid argument"));
+    EXPECT_EQ(ComListItems(app.state().comDevices)[2] + ComItemText(3, app.state().comDevices),
+              "COM3 (" + pty + ")COM4 (/dev/ttyS3)");
+    EXPECT_EQ(testsupport::read_file(cwd.path() + "/portweave.ports"),
+              "COM3=" + pty + "\n# mine\n");
+    app.logic.activateClicked(0); // the same port that failed to open takes the new device
+    EXPECT_EQ(app.stats(0), "Serial|COM3 (" + pty + ")|Connected|0 |0 |Deactivate Port 1");
+}
+
 TEST(AppFaultTest, DamagedDataFilesNeverStopTheStartAndLinksCanStillBeAdded) {
     const std::uint16_t port = free_tcp_port();
     LinkTable good{};
