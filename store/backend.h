@@ -6,6 +6,7 @@
 #include "store/datafile.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace pw::store_backend {
@@ -26,6 +27,12 @@ constexpr int NO_FILE = -1;
 // of a line that a failed write (a full disk) left behind.
 void DropTail(int fd, std::size_t count);
 void CloseFile(int fd);
+// The size of the regular file open as `fd`; false for anything else (a FIFO, a device), which
+// the logs never rotate.
+[[nodiscard]] bool RegularFileSize(int fd, std::uint64_t* size);
+// Renames the closed file `path` to `oldPath`, replacing what is there, as one step: at no
+// moment is `oldPath` missing or half written. False when it failed (nothing changed).
+[[nodiscard]] bool RotateFile(const std::string& path, const std::string& oldPath);
 // Puts the calling thread behind the process's other threads when processor time is short: for
 // the log writer, whose lines may wait (a trace line may even be dropped, and counted) while the
 // data path may not.

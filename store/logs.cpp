@@ -108,8 +108,8 @@ bool WriteTraceLine(int fd, char* buffer, const char* head, std::size_t headSize
 LogStore::LogStore(LogOptions options)
     : directory_(std::move(options.directory)),
       clock_(options.clock ? std::move(options.clock) : LocalClock(ReadLocalClock)),
-      allocateLineBuffer_(options.allocateLineBuffer ? options.allocateLineBuffer : NewLineBuffer) {
-}
+      allocateLineBuffer_(options.allocateLineBuffer ? options.allocateLineBuffer : NewLineBuffer),
+      rotateBytes_(options.rotateBytes) {}
 
 LogStore::~LogStore() {
     shutdown();
@@ -316,26 +316,49 @@ std::uint64_t LogStore::writeRecords(std::uint64_t pos, std::uint64_t to, char* 
         pos += RecordBytes(head.size);
         const char* const body = queue_.get() + offset + sizeof(head);
         const bool event = head.kind == RECORD_EVENT;
-        int& fd = event ? eventFile_ : traceFile_;
-        if (fd == store_backend::NO_FILE) {
-            fd = store_backend::OpenForAppend(store_backend::JoinPath(
-                directory_, event ? EVENT_LOG_FILE_NAME : TRACE_LOG_FILE_NAME));
-        }
+        LogFile& file = event ? eventFile_ : traceFile_;
+        const std::size_t dataSize = head.size - head.textSize;
+        // A trace line holds each data byte as three characters, then the line end.
+        const std::uint64_t lineSize =
+            event ? head.size : head.textSize + dataSize * HEX_BYTE_TEXT_SIZE + LINE_END_SIZE;
         bool ok = false;
-        if (fd != store_backend::NO_FILE && event) {
-            std::size_t lineWritten = 0;
-            ok = PutLinePart(fd, body, head.size, lineWritten);
-        } else if (fd != store_backend::NO_FILE && lineBuffer != nullptr) {
-            ok = WriteTraceLine(fd, lineBuffer, body, head.textSize,
-                                reinterpret_cast<const std::uint8_t*>(body + head.textSize),
-                                head.size - head.textSize);
+        if (prepareFile(file, event ? EVENT_LOG_FILE_NAME : TRACE_LOG_FILE_NAME, lineSize)) {
+            if (event) {
+                std::size_t lineWritten = 0;
+                ok = PutLinePart(file.fd, body, head.size, lineWritten);
+            } else if (lineBuffer != nullptr) {
+                ok = WriteTraceLine(file.fd, lineBuffer, body, head.textSize,
+                                    reinterpret_cast<const std::uint8_t*>(body + head.textSize),
+                                    dataSize);
+            }
         }
+        // A failed line was taken back out of the file.
+        file.size += ok ? lineSize : 0;
         if (head.tell != 0) {
             told = true;
             toldOk = ok;
         }
     }
     return pos;
+}
+
+bool LogStore::prepareFile(LogFile& file, const char* name, std::uint64_t lineSize) {
+    const std::string path = store_backend::JoinPath(directory_, name);
+    if (file.fd == store_backend::NO_FILE) {
+        file.fd = store_backend::OpenForAppend(path);
+        file.size = 0;
+        file.rotates = store_backend::RegularFileSize(file.fd, &file.size);
+    }
+    if (file.fd != store_backend::NO_FILE && file.rotates && file.size > 0 &&
+        file.size + lineSize > rotateBytes_) {
+        // Closed first: a file cannot be renamed while open everywhere. A file that cannot be
+        // renamed is appended to as it is, and tried again once another limit's worth is in it.
+        store_backend::CloseFile(file.fd);
+        (void)store_backend::RotateFile(path, path + LOG_OLD_SUFFIX);
+        file.fd = store_backend::OpenForAppend(path);
+        file.size = 0;
+    }
+    return file.fd != store_backend::NO_FILE;
 }
 
 void LogStore::flush() {
@@ -416,10 +439,10 @@ void LogStore::shutdown() {
         writer.join(); // it has written everything queued
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    store_backend::CloseFile(eventFile_);
-    store_backend::CloseFile(traceFile_);
-    eventFile_ = store_backend::NO_FILE;
-    traceFile_ = store_backend::NO_FILE;
+    for (LogFile* file : {&eventFile_, &traceFile_}) {
+        store_backend::CloseFile(file->fd);
+        *file = LogFile{};
+    }
     delete[] traceLineBuffer_;
     traceLineBuffer_ = nullptr;
     queue_.reset();

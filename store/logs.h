@@ -16,7 +16,10 @@
 // bounded queue of file lines, and the sink is called while it is held, so the rows reach the
 // sink in the order the lines enter the queue. One writer thread per LogStore (started with the
 // first line for a file) alone opens, writes and closes the two files, in queue order, one line
-// at a time, and holds no lock while it does; so no two lines ever interleave. It runs behind the
+// at a time, and holds no lock while it does; so no two lines ever interleave. It also rotates
+// the files: a line that would take a file past its size limit first moves the file to
+// "<name>.1" (replacing the older one there) and starts a new one, so a line is never split
+// between the two and the disk holds at most two generations of each log. It runs behind the
 // process's other threads when processor time is short: tracing to file at full speed then
 // costs the data path little, and trace lines the writer cannot take are dropped and counted.
 #pragma once
@@ -48,6 +51,10 @@ constexpr std::size_t TRACE_LINE_BUFFER_SIZE = 6344;
 // fill the last LOG_QUEUE_EVENT_ROOM bytes, so that events still find room behind a slow disk.
 constexpr std::size_t LOG_QUEUE_SIZE = std::size_t{1} << 20;
 constexpr std::size_t LOG_QUEUE_EVENT_ROOM = std::size_t{64} << 10;
+// Size limit of event.log and trace.log in bytes, and the suffix of the one older generation
+// kept of each. A file already larger when it is opened is rotated at its first line.
+constexpr std::uint64_t LOG_ROTATE_BYTES = std::uint64_t{16} << 20;
+constexpr char LOG_OLD_SUFFIX[] = ".1";
 // The event that tells how many trace lines found the queue full and were left out of
 // trace.log (their rows were made as usual).
 constexpr char TRACE_LINES_DROPPED_FORMAT[] =
@@ -150,9 +157,10 @@ protected:
 using LineBufferAllocator = char* (*)(std::size_t size);
 
 struct LogOptions {
-    std::string directory;                    // where the log files live; empty: current dir
-    LocalClock clock;                         // empty: ReadLocalClock
-    LineBufferAllocator allocateLineBuffer{}; // null: new (std::nothrow) char[]
+    std::string directory;                        // where the log files live; empty: current dir
+    LocalClock clock;                             // empty: ReadLocalClock
+    LineBufferAllocator allocateLineBuffer{};     // null: new (std::nothrow) char[]
+    std::uint64_t rotateBytes = LOG_ROTATE_BYTES; // size limit of each file, bytes
 };
 
 // One event log and one trace log with their files, switches and row counters. The process has
@@ -167,14 +175,16 @@ public:
     // Adds an event: a row in the event list and, while "Log Events to File" is on, the line
     // "<timestamp text><text>\r\n" in event.log. The line is queued; the writer opens event.log
     // (created or appended to) for the first line that finds it closed, and a failed open is
-    // tried again with the next line. A line the file cannot take whole (a full disk) is taken
-    // back out of it, so the file only ever holds whole lines; the row still reaches the list,
-    // and once there is room again the next line is written as usual. An event line is never
-    // dropped: when trace lines were dropped since the last event, an event with
-    // TRACE_LINES_DROPPED_FORMAT and their number goes first, and when the queue has not even
-    // room for events left (the disk has taken nothing for hundreds of events), the call waits
-    // for room. A text longer than EVENT_TEXT_MAX bytes is cut there (a UTF-8 character is never
-    // split); a null text counts as empty. Any thread.
+    // tried again with the next line. A line that would take the file past the size limit goes
+    // to a new event.log, the full one becoming event.log.1 (see above); a file that cannot be
+    // renamed is appended to as before, and its rotation tried again one limit later. A line the
+    // file cannot take whole (a full disk) is taken back out of it, so the file only ever holds
+    // whole lines; the row still reaches the list, and once there is room again the next line is
+    // written as usual. An event line is never dropped: when trace lines were dropped since the
+    // last event, an event with TRACE_LINES_DROPPED_FORMAT and their number goes first, and when
+    // the queue has not even room for events left (the disk has taken nothing for hundreds of
+    // events), the call waits for room. A text longer than EVENT_TEXT_MAX bytes is cut there (a
+    // UTF-8 character is never split); a null text counts as empty. Any thread.
     void logEvent(const char* text);
 
     // As logEvent, and when the event reached neither a list (no sink attached) nor event.log,
@@ -243,10 +253,20 @@ private:
     // the position reached. `told` is set when the line logEventOrDiag awaits was among them.
     [[nodiscard]] std::uint64_t writeRecords(std::uint64_t from, std::uint64_t to, char* lineBuffer,
                                              bool& told, bool& toldOk);
+    // One log file as the writer holds it.
+    struct LogFile {
+        int fd = -1;            // file descriptor; -1 until opened
+        std::uint64_t size = 0; // bytes in the file, as far as the writer knows
+        bool rotates = false;   // a regular file (a FIFO or a device is never rotated)
+    };
+    // Makes room for a line of `lineSize` bytes in `file` (named `name`): opens it when it is
+    // closed, rotates it when the line would take it past the limit. False when it is not open.
+    bool prepareFile(LogFile& file, const char* name, std::uint64_t lineSize);
 
     const std::string directory_;
     const LocalClock clock_;
     const LineBufferAllocator allocateLineBuffer_;
+    const std::uint64_t rotateBytes_;
 
     std::mutex tellMutex_; // one logEventOrDiag at a time waits for its line's outcome
     mutable std::mutex mutex_;
@@ -274,8 +294,8 @@ private:
     std::thread writer_;
 
     // The writer's own: the files, touched by no other thread until it has ended.
-    int eventFile_ = -1; // file descriptor of event.log; -1 until opened
-    int traceFile_ = -1; // file descriptor of trace.log; -1 until opened
+    LogFile eventFile_; // event.log
+    LogFile traceFile_; // trace.log
 };
 
 // The process's log: the one the engine's callbacks and the application use. Created (with the

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
@@ -144,6 +145,19 @@ void CloseFile(int fd) {
     if (fd != NO_FILE) {
         ::close(fd);
     }
+}
+
+bool RegularFileSize(int fd, std::uint64_t* size) {
+    struct stat st {};
+    if (fd == NO_FILE || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+bool RotateFile(const std::string& path, const std::string& oldPath) {
+    return ::rename(path.c_str(), oldPath.c_str()) == 0;
 }
 
 void LowerThreadPriority() {

@@ -123,6 +123,37 @@ TEST(Logs, ListsKeepTheirLast30000RowsWhateverTheFilesRefuse) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "portweave: nowhere to show it\n");
 }
 
+TEST(Logs, AFileThatALineWouldTakePastTheLimitBecomesTheOneOldGenerationWithWholeLines) {
+    TempDir dir;
+    Write(dir / "event.log", std::string(99, 'x') + "\n"); // full already: rotated at once
+    pw::LogOptions options = Fixed(dir.str());
+    options.rotateBytes = 100; // an event line here is 27 bytes, a trace line 52
+    pw::LogStore log(options);
+    log.setEventsToFile(true), log.setTraceToFile(true);
+    log.logEvent("a");
+    log.flush();
+    EXPECT_EQ(Read(dir / "event.log.1"), std::string(99, 'x') + "\n");
+    for (const char* text : {"b", "c", "d"}) {
+        log.logEvent(text);
+    }
+    log.flush(); // three lines fit, the fourth went to a new file
+    EXPECT_EQ(Read(dir / "event.log.1") + "|" + Read(dir / "event.log"),
+              kStamp + "a\r\n" + kStamp + "b\r\n" + kStamp + "c\r\n|" + kStamp + "d\r\n");
+    const std::string longer(120, 'l'); // a line past the limit has a file of its own
+    log.logEvent(longer.c_str());
+    log.logEvent("e");
+    for (const char* chunk : {"A", "B", "C"}) {
+        log.traceData(0, 0, TRACE_DIR_RX, Bytes(chunk), 1);
+    }
+    log.shutdown();
+    EXPECT_EQ(Read(dir / "event.log.1") + Read(dir / "event.log"),
+              kStamp + longer + "\r\n" + kStamp + "e\r\n");
+    EXPECT_EQ(Read(dir / "trace.log.1") + "|" + Read(dir / "trace.log"),
+              kStamp + ", L1 P1 (COM1), Rx, 1, 42 \r\n|" + kStamp +
+                  ", L1 P1 (COM1), Rx, 1, 43 \r\n");
+    EXPECT_FALSE(fs::exists(dir / "event.log.2") || fs::exists(dir / "trace.log.2"));
+}
+
 TEST(Logs, ABurstNeverWaitsForTheDiskAndTheFileKeepsWholeLinesInOrderWithTheDropsTold) {
     TempDir dir; // trace.log a FIFO that nobody reads yet: the writer waits in its open
     ASSERT_EQ(::mkfifo((dir / "trace.log").c_str(), 0600), 0);
