@@ -157,6 +157,21 @@ void CloseFile(int fd) {
     }
 }
 
+bool RegularFileSize(int fd, std::uint64_t* size) {
+    const HANDLE h = HandleOf(fd);
+    LARGE_INTEGER bytes{};
+    if (fd == NO_FILE || GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &bytes)) {
+        return false;
+    }
+    *size = static_cast<std::uint64_t>(bytes.QuadPart);
+    return true;
+}
+
+bool RotateFile(const std::string& path, const std::string& oldPath) {
+    return MoveFileExW(Wide(path).c_str(), Wide(oldPath).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 void LowerThreadPriority() {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
 }
