@@ -1,7 +1,9 @@
 // The real `portweave` program, run headless from a copy in a temporary directory as a user runs
-// it: a stored link of two TCP servers carries bytes both ways, a second start leaves at once,
-// and the termination signals end it in order (event.log, the data file written whole), also
-// while both directions stream with tracing to file.
+// it: a stored link of two TCP servers carries bytes both ways, a second start leaves at once
+// (the running one answers its request to show the window), and the termination signals end it
+// in order (event.log, the data file written whole), also while both directions stream with
+// tracing to file.
+#include "app/core/app_platform.h"
 #include "tests/support/datafile_image.h"
 #include "tests/support/loopback.h"
 #include "tests/support/pty.h"
@@ -117,6 +119,8 @@ TEST(PortweaveProgramTest, BytesCrossASecondStartLeavesAndEverySignalEndsItInOrd
         const pid_t second = install.start();
         ASSERT_GT(second, 0);
         EXPECT_EQ(WaitExit(second), 0);
+        const std::string channel = (install.dir / "run" / "PortweaveReenterCheck.show").string();
+        EXPECT_TRUE(pw::app::AskRunningInstanceToShow(channel, 30000)); // as the second did
         const std::vector<std::uint8_t> out = testsupport::pattern(3000);
         std::vector<std::uint8_t> in(out.size());
         ASSERT_TRUE(testsupport::write_all(a.get(), out.data(), out.size()));
@@ -137,6 +141,7 @@ TEST(PortweaveProgramTest, BytesCrossASecondStartLeavesAndEverySignalEndsItInOrd
             EXPECT_EQ(kill(pid, signo), 0); // and the streams end with the program
             EXPECT_EQ(WaitExit(pid, 60s), 0) << "signal " << signo;
         }
+        EXPECT_FALSE(std::filesystem::exists(channel));
         const std::string events = install.file("event.log");
         const auto startup = events.find("System startup\r\n");
         EXPECT_TRUE(startup != events.npos && startup == events.rfind("System startup\r\n"));
