@@ -136,6 +136,13 @@ void GuiTest::aSerialLinkFromCreationToRemoval() {
         dialog->nameEdit()->selectAll();
         QTest::keyClicks(dialog->nameEdit(), QStringLiteral("Bridge"));
         PortPanel* serial = dialog->portPanel(0);
+        // The picker gives the selected COM port a device at once; both panels' lists follow.
+        const QString pty = QString::fromStdString(device.slavePath());
+        serial->comList()->setCurrentIndex(2);
+        serial->devicePicker()->addItem(pty, pty);
+        emit serial->devicePicker()->activated(serial->devicePicker()->count() - 1);
+        QCOMPARE(dialog->portPanel(1)->comList()->itemText(2),
+                 QStringLiteral("COM3 (%1)").arg(pty));
         serial->comList()->setCurrentIndex(COM7);
         serial->baudList()->setCurrentIndex(serial->baudList()->findText(QStringLiteral("115200")));
         Click(serial->flowControlBox()); // a pseudo-terminal has no modem lines
