@@ -31,6 +31,10 @@ std::atomic<SOCKET> g_wake{INVALID_SOCKET};
 std::mutex g_retiredMutex;
 std::vector<SOCKET>& g_retired = *new std::vector<SOCKET>;
 
+// Sockets whose connect failed. On Linux such a socket reads as ready, and its receive then
+// reports the end; Windows' select never shows it again, so the backend does.
+std::vector<SOCKET>& g_failedConnects = *new std::vector<SOCKET>; // under g_retiredMutex
+
 // A select set of any size: Winsock reads the count and the array that follows it. Reused from
 // wait to wait, and never destroyed, like the layer's state.
 struct SelectSet {
@@ -92,9 +96,24 @@ Fd prepare(SOCKET s) {
     return as_fd(s);
 }
 
-// Takes one entry for `s` off the retired list; true when there was one.
+void remember_failed(SOCKET s) {
+    std::lock_guard<std::mutex> lock(g_retiredMutex);
+    if (std::find(g_failedConnects.begin(), g_failedConnects.end(), s) == g_failedConnects.end()) {
+        g_failedConnects.push_back(s);
+    }
+}
+
+bool connect_has_failed(SOCKET s) {
+    std::lock_guard<std::mutex> lock(g_retiredMutex);
+    return std::find(g_failedConnects.begin(), g_failedConnects.end(), s) != g_failedConnects.end();
+}
+
+// Takes one entry for `s` off the retired list; true when there was one. Either way the socket's
+// failed connect is forgotten.
 bool take_retired(SOCKET s) {
     std::lock_guard<std::mutex> lock(g_retiredMutex);
+    g_failedConnects.erase(std::remove(g_failedConnects.begin(), g_failedConnects.end(), s),
+                           g_failedConnects.end());
     const auto it = std::find(g_retired.begin(), g_retired.end(), s);
     if (it == g_retired.end()) {
         return false;
@@ -139,6 +158,9 @@ void retire(Fd fd) {
     std::lock_guard<std::mutex> lock(g_retiredMutex);
     ::closesocket(as_socket(fd));
     g_retired.push_back(as_socket(fd));
+    g_failedConnects.erase(
+        std::remove(g_failedConnects.begin(), g_failedConnects.end(), as_socket(fd)),
+        g_failedConnects.end());
 }
 
 bool set_reuse_address(Fd) {
@@ -190,11 +212,13 @@ ConnectStart connect(Fd fd, std::uint32_t addressNet, std::uint16_t port) {
 bool connect_failed(Fd fd) {
     int error = 0;
     int len = sizeof error;
-    if (::getsockopt(as_socket(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) !=
-        0) {
-        return true;
+    const bool failed = ::getsockopt(as_socket(fd), SOL_SOCKET, SO_ERROR,
+                                     reinterpret_cast<char*>(&error), &len) != 0 ||
+                        error != 0;
+    if (failed) {
+        remember_failed(as_socket(fd));
     }
-    return error != 0;
+    return failed;
 }
 
 Fd accept(Fd listenFd, std::uint16_t* peerPortHost, char peerText[16]) {
@@ -257,13 +281,17 @@ bool wait(WaitItem* items, std::size_t count, int timeoutMs) {
     fd_set* excepts = g_exceptSet.reset(count);
     const SOCKET wake = g_wake.load();
     add(reads, wake);
+    bool anyFailed = false;
     for (std::size_t i = 0; i < count; ++i) {
         items[i].found = 0;
         if (items[i].fd == NO_FD || items[i].asked == 0) {
             continue;
         }
         const SOCKET s = as_socket(items[i].fd);
-        if (items[i].asked & READABLE) {
+        if ((items[i].asked & READABLE) && connect_has_failed(s)) {
+            items[i].found = FAILED | READABLE;
+            anyFailed = true;
+        } else if (items[i].asked & READABLE) {
             add(reads, s);
         }
         if (items[i].asked & WRITABLE) {
@@ -271,6 +299,9 @@ bool wait(WaitItem* items, std::size_t count, int timeoutMs) {
             add(writes, s);
             add(excepts, s);
         }
+    }
+    if (anyFailed) {
+        timeoutMs = 0; // they are ready now
     }
     timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     const int n =
@@ -297,8 +328,9 @@ bool wait(WaitItem* items, std::size_t count, int timeoutMs) {
             items[i].found |= WRITABLE;
         }
         if (contains(excepts, s)) {
-            // The error is there to be read: a receive reports it.
+            // The connect failed; the error is there to be read, and a receive reports it.
             items[i].found |= FAILED | READABLE;
+            remember_failed(s);
         }
     }
     return true;
@@ -309,6 +341,9 @@ unsigned probe(Fd fd, unsigned asked) {
         return 0;
     }
     const SOCKET s = as_socket(fd);
+    if ((asked & READABLE) && connect_has_failed(s)) {
+        return FAILED | READABLE;
+    }
     fd_set reads;
     fd_set writes;
     fd_set excepts;
@@ -335,6 +370,7 @@ unsigned probe(Fd fd, unsigned asked) {
     }
     if (FD_ISSET(s, &excepts)) {
         found |= FAILED | READABLE;
+        remember_failed(s);
     }
     return found;
 }
@@ -373,6 +409,7 @@ void wake_close() {
     {
         std::lock_guard<std::mutex> lock(g_retiredMutex);
         g_retired.clear();
+        g_failedConnects.clear();
     }
     for (SelectSet* set : {&g_readSet, &g_writeSet, &g_exceptSet}) {
         set->storage.clear();

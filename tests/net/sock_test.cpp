@@ -1,152 +1,10 @@
 // The socket layer as the engine owns it: every event recorded, a buffer lent unless a context
 // is held back, reactions inside callbacks. Once it stops, no descriptor may outlive it.
-#include "net/sock.h"
-#include "tests/support/loopback.h"
-
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <functional>
-#include <mutex>
-#include <set>
-#include <string>
-#include <vector>
+#include "tests/net/sock_fixture.h"
 
 namespace {
 
-using namespace testsupport;
-using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
-
-class SockTest : public ::testing::Test {
-protected:
-    struct Event {
-        void* context;
-        std::uint32_t event;
-        std::uintptr_t a;
-        std::uint32_t b;
-        std::uintptr_t c;
-        SocketRecord* subject; // sock_callback_record() during the call
-        std::string data;      // the bytes received, or the peer's address text of an accept
-    };
-    using Reaction = std::function<void(const Event&)>;
-
-    static void* ctx(std::uintptr_t n) { return reinterpret_cast<void*>(n * 16); }
-    static SocketRecord* rec(std::uintptr_t a) { return reinterpret_cast<SocketRecord*>(a); }
-    static Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-    // `fn` runs inside each callback after the event is recorded; it captures no test locals.
-    static void on_event(Reaction fn) {
-        std::lock_guard<std::mutex> lk(m_);
-        react_ = std::move(fn);
-    }
-    static void hold(void* c, bool on) {
-        std::lock_guard<std::mutex> lk(m_);
-        on ? (void)held_.insert(c) : (void)held_.erase(c);
-    }
-    // The events about `c`, and their kinds as text ("CONNECTED DATA CLOSED").
-    static std::vector<Event> of(void* c) {
-        std::lock_guard<std::mutex> lk(m_);
-        std::vector<Event> out;
-        std::copy_if(events_.begin(), events_.end(), std::back_inserter(out),
-                     [c](const Event& e) { return e.context == c; });
-        return out;
-    }
-    static std::string kinds(void* c) {
-        static const char* const names[] = {"DATA", "CLOSED", "CONNECTED", "ACCEPTED", "FAILED"};
-        std::string out;
-        for (const Event& e : of(c)) {
-            out.append(out.empty() ? "" : " ").append(names[e.event]);
-        }
-        return out;
-    }
-    static Bytes data(void* c) {
-        std::string out;
-        for (const Event& e : of(c)) {
-            out += e.event == SOCK_EVENT_DATA ? e.data : "";
-        }
-        return bytes(out);
-    }
-    static bool wait(void* c, std::size_t n) {
-        return wait_until([&] { return of(c).size() >= n; });
-    }
-
-    static std::uint8_t* provide(void* c, std::uint32_t size) {
-        std::lock_guard<std::mutex> lk(m_);
-        EXPECT_EQ(size, SOCK_RECEIVE_SIZE);
-        return held_.count(c) != 0 ? nullptr : buffer_;
-    }
-    static void handle(void* c, std::uint32_t event, std::uintptr_t a, std::uint32_t b,
-                       std::uintptr_t text) {
-        Event e{c, event, a, b, text, sock_callback_record(), {}};
-        Reaction react;
-        {
-            std::lock_guard<std::mutex> lk(m_);
-            if (event == SOCK_EVENT_DATA) {
-                e.data.assign(reinterpret_cast<const char*>(buffer_), a);
-            } else if (event == SOCK_EVENT_ACCEPTED) {
-                e.data = reinterpret_cast<const char*>(text);
-            }
-            events_.push_back(e);
-            react = react_;
-        }
-        if (react) {
-            react(e);
-        }
-    }
-
-    void SetUp() override {
-        fds_ = open_fd_count();
-        start();
-    }
-    void TearDown() override {
-        on_event(nullptr);
-        sock_cleanup();
-        EXPECT_EQ(open_fd_count(), fds_) << "a descriptor outlived the layer";
-        std::lock_guard<std::mutex> lk(m_);
-        events_.clear();
-        held_.clear();
-    }
-    static void start() {
-        ASSERT_EQ(sock_init(&provide, &handle), SOCK_RC_OK);
-        sock_set_poll_mode(2);
-    }
-    static SocketRecord* server(std::uint16_t port, void* c) {
-        SocketRecord* r = nullptr;
-        EXPECT_EQ(sock_open_tcp_server(port, c, &r), SOCK_RC_OK);
-        return r;
-    }
-    static SocketRecord* udp(std::uint16_t port, void* c) {
-        SocketRecord* r = nullptr;
-        EXPECT_EQ(sock_open_udp(c, port, &r), SOCK_RC_OK);
-        return r;
-    }
-    // A client record connected to a test peer, which the test reads (or does not read) itself.
-    struct Client {
-        Fd listener = tcp_listen(0);
-        SocketRecord* record = nullptr;
-        Fd peer;
-        explicit Client(void* c) {
-            const std::uint32_t rc =
-                sock_open_tcp_client(c, "127.0.0.1", local_port(listener.get()), &record);
-            EXPECT_TRUE(rc == SOCK_RC_OK || rc == SOCK_RC_CONNECT_PENDING) << rc;
-            peer = tcp_accept(listener.get());
-            EXPECT_TRUE(peer.valid() && wait(c, 1));
-        }
-    };
-
-    std::size_t fds_ = 0;
-
-private:
-    static inline std::mutex m_;
-    static inline std::vector<Event> events_;
-    static inline std::set<void*> held_;
-    static inline Reaction react_;
-    static inline std::uint8_t buffer_[SOCK_RECEIVE_SIZE];
-};
-
-using R = SocketRecord*;
+using namespace socktest;
 
 TEST_F(SockTest, StopClosesEverythingSilentlyAndTheNextStartIsFresh) {
     EXPECT_EQ(sock_init(&provide, &handle), SOCK_RC_ALREADY_INIT);
@@ -179,8 +37,8 @@ TEST_F(SockTest, AddressTextsAreCheckedCopiedAndLookedUp) {
         EXPECT_EQ(sock_is_dotted_quad(bad), 0u) << bad;
     }
     EXPECT_EQ(sock_is_dotted_quad(nullptr), 0u);
-    EXPECT_EQ(sock_inet_addr("127.0.0.1"), htonl(0x7F000001u));
-    EXPECT_EQ(sock_inet_addr("010.001.002.003"), htonl(0x0A010203u)) << "decimal, not octal";
+    EXPECT_EQ(sock_inet_addr("127.0.0.1"), net32(0x7F000001u));
+    EXPECT_EQ(sock_inet_addr("010.001.002.003"), net32(0x0A010203u)) << "decimal, not octal";
     EXPECT_EQ(sock_inet_addr("192.168.1.300") & sock_inet_addr("127.1") & sock_inet_addr(nullptr),
               0xFFFFFFFFu);
     // Values above 255 pass the syntax test and are copied; five groups fail it: a name.
@@ -207,9 +65,9 @@ TEST_F(SockTest, UdpReportsTheSenderIgnoresEmptyAndOversizedDatagramsAndHoldsBac
     ASSERT_TRUE(wait(ctx(1), 1));
     const Event e = of(ctx(1))[0];
     EXPECT_EQ(bytes(e.data), full) << "a datagram of exactly the receive size arrives whole";
-    EXPECT_EQ(e.b, htons(local_port(peer.get()))) << "source port in network byte order";
-    EXPECT_EQ(e.c, htonl(0x7F000001u)) << "source address in network byte order";
-    EXPECT_EQ(sock_send_to(u, htonl(0x7F000001u), local_port(peer.get()), full.data(), 100),
+    EXPECT_EQ(e.b, net16(local_port(peer.get()))) << "source port in network byte order";
+    EXPECT_EQ(e.c, net32(0x7F000001u)) << "source address in network byte order";
+    EXPECT_EQ(sock_send_to(u, net32(0x7F000001u), local_port(peer.get()), full.data(), 100),
               SOCK_RC_OK);
     EXPECT_EQ(read_for(peer.get(), 5000, 100), Bytes(full.begin(), full.begin() + 100));
     // A broadcast without permission is refused by the platform, and the call says so.
@@ -302,39 +160,6 @@ TEST_F(SockTest, APortClosedCanBeOpenedAgainAtOnceAndServesWhileTheThreadIsBusy)
         client = tcp_connect(port); // the one before ends: the thread is busy with it meanwhile
         ASSERT_TRUE(udp_send(peer.get(), port, "x", 1) && wait(ctx(1), i) && wait(ctx(2), i)) << i;
     }
-}
-
-TEST_F(SockTest, APeerGoneSilentIsGivenUpWithinTheLimitAndTheDeviceIsServedWhenItIsBack) {
-    const std::string b = "pw-dev-" + std::to_string(::getpid());
-    const auto sh = [&](const std::string& script) {
-        return std::system(("B=" + b + "; (" + script + ") >/dev/null 2>&1").c_str()) == 0;
-    };
-    const std::shared_ptr<void> gone(nullptr, [&](void*) { sh("ip netns del $B"); });
-    // A thread of its own opens the server in a new namespace and then, from namespace B, a
-    // client across a link that goes down: the client falls silent without a FIN or a reset.
-    std::thread([&] {
-        if (::unshare(CLONE_NEWNET) != 0 ||
-            !sh("ip netns add $B && ip link add v type veth peer name v netns $B && "
-                "ip addr add 10.9.0.1/24 dev v && ip -n $B addr add 10.9.0.2/24 dev v && "
-                "ip link set v up && ip -n $B link set v up")) {
-            GTEST_SKIP() << "no network namespaces here (needs root with CAP_NET_ADMIN, iproute2)";
-        }
-        server(7000, nullptr); // its connections keep the empty context: one line of events
-        const Fd there(::open(("/run/netns/" + b).c_str(), O_RDONLY | O_CLOEXEC));
-        ASSERT_EQ(::setns(there.get(), CLONE_NEWNET), 0); // sockets stay where they were made
-        sock_set_dead_peer_limit(2);
-        R r = nullptr;
-        ASSERT_EQ(sock_open_tcp_client(ctx(2), "10.9.0.1", 7000, &r), SOCK_RC_CONNECT_PENDING);
-        ASSERT_TRUE(wait(ctx(2), 1) && wait(nullptr, 1) && sh("ip link set v down"));
-        // The served connection is idle, the client has bytes to send: both are given up.
-        ASSERT_EQ(sock_send_queued(r, bytes("lost").data(), 4, nullptr), SOCK_RC_OK);
-        ASSERT_TRUE(wait(nullptr, 2) && wait(ctx(2), 2)); // nothing but the end can follow now
-        ASSERT_TRUE(sh("ip link set v up"));
-        ASSERT_EQ(sock_open_tcp_client(ctx(3), "10.9.0.1", 7000, &r), SOCK_RC_CONNECT_PENDING);
-        ASSERT_TRUE(wait(ctx(3), 1) && sock_send_queued(r, bytes("hi").data(), 2, nullptr) == 1u);
-        ASSERT_TRUE(wait(nullptr, 4));
-        EXPECT_EQ(kinds(nullptr), "ACCEPTED CLOSED ACCEPTED DATA");
-    }).join();
 }
 
 TEST_F(SockTest, AClientConnectsOnceCarriesBothDirectionsAndEndsAtAReset) {

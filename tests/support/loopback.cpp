@@ -112,13 +112,6 @@ Fd tcp_connect(std::uint16_t port, int receiveBuffer) {
     return fd;
 }
 
-Fd tcp_connect_within(std::uint16_t port, int timeoutMs) {
-    Fd fd;
-    wait_until([&] { return (fd = tcp_connect(port)).valid(); },
-               std::chrono::milliseconds(timeoutMs));
-    return fd;
-}
-
 Fd tcp_listen(std::uint16_t port) {
     Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const int on = 1;
@@ -169,12 +162,6 @@ std::vector<std::uint8_t> read_for(int fd, int timeoutMs, std::size_t limit) {
     return out;
 }
 
-bool read_exact(int fd, void* data, std::size_t length, int timeoutMs) {
-    const std::vector<std::uint8_t> got = read_for(fd, timeoutMs, length);
-    std::copy(got.begin(), got.end(), static_cast<std::uint8_t*>(data));
-    return got.size() == length;
-}
-
 bool wait_peer_closed(int fd, int timeoutMs) {
     const auto end = after(timeoutMs);
     std::uint8_t chunk[4096];
@@ -203,6 +190,14 @@ bool write_all(int fd, const void* data, std::size_t length) {
     return true;
 }
 
+std::uint32_t net32(std::uint32_t host) {
+    return htonl(host);
+}
+
+std::uint16_t net16(std::uint16_t host) {
+    return htons(host);
+}
+
 std::size_t open_fd_count() { // less the listing's own descriptor
     const std::filesystem::directory_iterator fds("/proc/self/fd");
     return static_cast<std::size_t>(std::distance(begin(fds), end(fds))) - 1;
@@ -213,16 +208,6 @@ double process_cpu_ms() {
     ::getrusage(RUSAGE_SELF, &ru);
     const auto ms = [](const timeval& tv) { return tv.tv_sec * 1000.0 + tv.tv_usec / 1000.0; };
     return ms(ru.ru_utime) + ms(ru.ru_stime);
-}
-
-std::vector<std::uint8_t> pattern(std::size_t n, std::uint32_t seed) {
-    std::vector<std::uint8_t> out(n);
-    std::uint32_t x = seed * 2654435761u + 1u;
-    for (auto& b : out) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
-    return out;
 }
 
 StalledListener stalled_listener() {

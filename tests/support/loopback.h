@@ -56,7 +56,11 @@ bool wait_peer_closed(int fd, int timeoutMs = 5000);
 // Writes everything (never raising SIGPIPE).
 bool write_all(int fd, const void* data, std::size_t length);
 
-std::size_t open_fd_count(); // descriptors this process holds
+// A number in network byte order, as the socket layer reports addresses and ports.
+std::uint32_t net32(std::uint32_t host);
+std::uint16_t net16(std::uint16_t host);
+
+std::size_t open_fd_count(); // descriptors (on Windows, sockets) this process holds
 double process_cpu_ms();     // processor time (user + system) this process has used
 
 // Polls `pred` every millisecond until it holds or the time limit passes.
