@@ -190,6 +190,16 @@ std::uint32_t serio_assign_device(std::uint32_t portIndex, const std::string& pa
     return 0;
 }
 
+std::string serio_port_device(std::uint32_t portIndex) {
+    Layer& L = layer();
+    std::lock_guard<std::mutex> control(L.control);
+    if (portIndex >= SERIO_PORT_COUNT || !L.tableBuilt) {
+        return {};
+    }
+    const SerialPort& port = L.ports[portIndex];
+    return port.isOpen.load() != 0 ? port.openedPath : port.devicePath;
+}
+
 std::vector<SerioDevice> serio_find_devices(const std::string& devDir) {
     return os::find_devices(devDir);
 }
@@ -364,6 +374,7 @@ std::uint32_t serio_open(std::uint32_t portIndex, std::uint32_t baudRate, std::u
         return fail(SERIO_RC_THREAD, thrErr);
     }
 
+    std::memcpy(port.openedPath, port.devicePath, DEVICE_PATH_SIZE);
     std::lock_guard<std::mutex> lk(port.lock);
     port.dataFn = dataFn;
     port.context = context;

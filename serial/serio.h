@@ -123,6 +123,11 @@ constexpr std::uint32_t SERIO_LINE_DTR = 1;
 // the layer need not be started (serio_init reads the file again).
 std::uint32_t serio_assign_device(std::uint32_t portIndex, const std::string& path);
 
+// The device COM port `portIndex` uses: while it is open, the one it opened (a later
+// serio_assign_device does not change that); otherwise the one its next serio_open opens. Empty
+// for an index of 100 or more and before the first serio_init. Control thread.
+[[nodiscard]] std::string serio_port_device(std::uint32_t portIndex);
+
 // One serial device found on the machine.
 struct SerioDevice {
     std::string path; // what a name line should hold: its stable link under serial/by-id when

@@ -180,6 +180,7 @@ struct PortRun {
 // One COM port of the table. Lives as long as the program.
 struct SerialPort {
     const char* devicePath = nullptr;        // the port's entry in the device name table
+    char openedPath[256] = {};               // the device the current open opened (control lock)
     std::atomic<std::uint32_t> isOpen{0};    // 1 while open; changed under `lock`
     std::mutex lock;                         // guards isOpen, run, the rings and callbackBusy
     std::condition_variable callbackDone;    // notified when a data callback of the port returns
@@ -196,7 +197,8 @@ namespace pw::serio {
 
 // ---- Shared between the layer's files --------------------------------------------------------
 
-constexpr std::size_t DEVICE_PATH_SIZE = 256;              // bytes per device name, with the NUL
+constexpr std::size_t DEVICE_PATH_SIZE = 256; // bytes per device name, with the NUL
+static_assert(sizeof(SerialPort::openedPath) == DEVICE_PATH_SIZE);
 constexpr const char* DEVICE_MAP_FILE = "portweave.ports"; // name file in the current directory
 
 // Fills `names` (SERIO_PORT_COUNT entries) from the name file, default os::default_device_path.

@@ -48,6 +48,15 @@ std::string ComItemText(std::uint32_t comIndex, const ComDevices& devices, bool 
     return text;
 }
 
+std::string ComPortDevice(std::uint32_t comIndex, const ComDevices& devices) {
+    if (comIndex >= devices.size()) {
+        return {};
+    }
+    // The serial layer knows the device of an open port; before it starts, the file does.
+    const std::string used = serio_port_device(comIndex);
+    return used.empty() ? devices[comIndex] : used;
+}
+
 std::vector<std::string> ComListItems(const ComDevices& devices) {
     std::vector<std::string> items;
     for (std::uint32_t i = 0; i < devices.size(); ++i) {

@@ -42,6 +42,11 @@ using ComDevices = std::array<std::string, COM_NAME_COUNT>;
 [[nodiscard]] std::string ComItemText(std::uint32_t comIndex, const ComDevices& devices,
                                       bool present = true);
 
+// The device COM index `comIndex` uses, for "Port Details": while its port is open, the device
+// it opened (an assignment since then waits for the next activation), else the one it opens next;
+// empty past the COM lists.
+[[nodiscard]] std::string ComPortDevice(std::uint32_t comIndex, const ComDevices& devices);
+
 // The items of a COM list, COM1 to COM32, each marked as the serial layer finds its device.
 [[nodiscard]] std::vector<std::string> ComListItems(const ComDevices& devices);
 

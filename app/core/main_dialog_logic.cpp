@@ -318,9 +318,9 @@ void MainDialogLogic::refreshStats(const LinkEntry& entry) {
             StatsTexts(entry.config.port[0], stats[0]).cell[STATS_ROW_PORT_TYPE];
     } else {
         for (std::uint32_t p = 0; p < PORTS_PER_LINK; ++p) {
-            const std::uint32_t com = entry.config.port[p].comIndex;
-            stats_.port[p] = StatsTexts(entry.config.port[p], stats[p],
-                                        com < COM_NAME_COUNT ? state_.comDevices[com] : "");
+            stats_.port[p] =
+                StatsTexts(entry.config.port[p], stats[p],
+                           ComPortDevice(entry.config.port[p].comIndex, state_.comDevices));
             stats_.activateCaption[p] = ActivateCaption(p, stats[p].activated != 0);
         }
     }

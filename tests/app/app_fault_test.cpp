@@ -130,6 +130,8 @@ TEST(AppFaultTest, AnAbsentComDeviceIsMarkedAndAnotherOneAssignedServesWithoutAR
     EXPECT_EQ(testsupport::read_file(cwd.path() + "/portweave.ports"),
               "COM3=" + pty + "\n# mine\n");
     app.logic.activateClicked(0); // the same port that failed to open takes the new device
+    app.dialog.assignComDevice(2, "/next"); // the open port keeps its device until reopened
+    app.logic.refreshStats(app.entry(0));
     EXPECT_EQ(app.stats(0), "Serial|COM3 (" + pty + ")|Connected|0 |0 |Deactivate Port 1");
 }
 

@@ -268,7 +268,9 @@ TEST_F(SerioTest, AnAssignedDeviceIsWrittenAndOpenedNextWhileAnOpenPortKeepsItsO
     const std::string file = "COM1=" + second.slavePath() + "\n# kept\n";
     EXPECT_EQ(read_file(dir_.path() + "/portweave.ports"), file);
     EXPECT_TRUE(first.write("old") && c.waitBytes(3)) << "the open port left its device";
+    EXPECT_EQ(serio_port_device(0), first.slavePath());
     ASSERT_EQ(serio_close(c.handle), 0u);
+    EXPECT_EQ(serio_port_device(0) + serio_port_device(SERIO_PORT_COUNT), second.slavePath());
     Collector& d = open(1);
     EXPECT_TRUE(second.write("new") && d.waitBytes(3));
     for (const std::string& bad :
