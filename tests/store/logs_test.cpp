@@ -152,6 +152,16 @@ TEST(Logs, AFileThatALineWouldTakePastTheLimitBecomesTheOneOldGenerationWithWhol
               kStamp + ", L1 P1 (COM1), Rx, 1, 42 \r\n|" + kStamp +
                   ", L1 P1 (COM1), Rx, 1, 43 \r\n");
     EXPECT_FALSE(fs::exists(dir / "event.log.2") || fs::exists(dir / "trace.log.2"));
+    TempDir stuck; // where the old generation cannot go, the file grows on and loses nothing
+    fs::create_directories(stuck / "event.log.1/in the way");
+    options.directory = stuck.str();
+    pw::LogStore grows(options);
+    grows.setEventsToFile(true);
+    for (const char* text : {"a", "b", "c", "d", "e"}) {
+        grows.logEvent(text);
+    }
+    grows.shutdown();
+    EXPECT_EQ(Read(stuck / "event.log").size(), 5 * (kStamp.size() + 3));
 }
 
 TEST(Logs, ABurstNeverWaitsForTheDiskAndTheFileKeepsWholeLinesInOrderWithTheDropsTold) {
