@@ -112,7 +112,13 @@ TEST(AppFaultTest, APortInUseIsReportedShownWaitingStoppedAndActivatedOnceFree) 
 TEST(AppFaultTest, AnAbsentComDeviceIsMarkedAndAnotherOneAssignedServesWithoutARestart) {
     testsupport::ScratchDir cwd; // where the serial layer keeps its name file
     testsupport::PtyPair device;
-    const std::string pty = device.slavePath();
+    testsupport::TempDir dev; // the machine's devices: one adapter under its stable name
+    std::filesystem::create_directories(dev / "serial/by-id");
+    std::filesystem::create_symlink(device.slavePath(), dev / "serial/by-id/usb-Maker-if00");
+    const std::vector<DeviceChoice> choices = DeviceChoices(dev.str());
+    ASSERT_EQ(choices.size(), 1u);
+    const std::string link = choices[0].path;
+    EXPECT_EQ(choices[0].text, "usb-Maker-if00 (" + device.slavePath() + ")");
     cwd.writePorts({{3, "/absent"}}, "# mine\n");
     LinkTable table{};
     set_link(table, 0, "wired", testsupport::serial_port(2, false), Server(0));
@@ -120,19 +126,19 @@ TEST(AppFaultTest, AnAbsentComDeviceIsMarkedAndAnotherOneAssignedServesWithoutAR
     ASSERT_TRUE(app.start(table));
     app.logic.activateClicked(0);
     EXPECT_EQ(ComListItems(app.state().comDevices)[2], "COM3 (/absent) - not present");
-    app.dialog.assignComDevice(2, pty);
+    app.dialog.assignComDevice(2, link);
     app.dialog.assignComDevice(COM_NAME_COUNT, "/x");
     EXPECT_TRUE(app.hasEvent("Link 0 (wired) Port 0 Serial port open fail (rc 2) (ExRc 2)") &&
-                app.hasEvent("COM3 assigned to " + pty) &&
+                app.hasEvent("COM3 assigned to " + link) &&
                 app.hasEvent("COM33 could not be assigned to /x: Invalid argument"));
     EXPECT_EQ(ComListItems(app.state().comDevices)[2] + ComItemText(3, app.state().comDevices),
-              "COM3 (" + pty + ")COM4 (/dev/ttyS3)");
+              "COM3 (" + link + ")COM4 (/dev/ttyS3)");
     EXPECT_EQ(testsupport::read_file(cwd.path() + "/portweave.ports"),
-              "COM3=" + pty + "\n# mine\n");
+              "COM3=" + link + "\n# mine\n");
     app.logic.activateClicked(0); // the same port that failed to open takes the new device
     app.dialog.assignComDevice(2, "/next"); // the open port keeps its device until reopened
     app.logic.refreshStats(app.entry(0));
-    EXPECT_EQ(app.stats(0), "Serial|COM3 (" + pty + ")|Connected|0 |0 |Deactivate Port 1");
+    EXPECT_EQ(app.stats(0), "Serial|COM3 (" + link + ")|Connected|0 |0 |Deactivate Port 1");
 }
 
 TEST(AppFaultTest, DamagedDataFilesNeverStopTheStartAndLinksCanStillBeAdded) {
