@@ -130,3 +130,63 @@ private:
 };
 
 } // namespace pw::app
+
+namespace pw::app {
+
+// ---- one instance per working directory ----
+
+// The lock file in the working directory. The headless service takes it instead of the per-user
+// lock, so several services can run on one machine in different directories; the desktop takes
+// it besides its per-user lock. The holder's process id and role are written into it, so that
+// --import can tell a service (which it asks to reload) from a desktop (whose window would
+// overwrite the new file at exit).
+constexpr char DIRECTORY_LOCK_NAME[] = "portweave.lock";
+
+enum class InstanceRole { Unknown, Desktop, Headless };
+
+// What probing a lock found.
+struct LockHolder {
+    LockResult state = LockResult::Unavailable; // Acquired here means: nobody holds it
+    InstanceRole role = InstanceRole::Unknown;  // the holder's, when held
+    long pid = 0;                               // the holder's, when held; 0 when unknown
+};
+
+// Takes the lock at `path` (as InstanceLock::acquire) and records this process as `role`.
+[[nodiscard]] LockResult AcquireDirectoryLock(InstanceLock& lock, const std::string& path,
+                                              InstanceRole role);
+
+// Who holds the lock at `path`, without keeping it.
+[[nodiscard]] LockHolder ProbeDirectoryLock(const std::string& path);
+
+// Asks the headless instance `pid` to read its data file again (SIGHUP). False when it cannot.
+[[nodiscard]] bool RequestReload(long pid);
+
+// ---- the headless service's loop ----
+
+// What a signal taken from a SignalBridge asks of the headless service.
+enum class SignalRequest { None, Stop, Reload };
+[[nodiscard]] SignalRequest RequestOf(int signo);
+
+// Wakes the thread that waits in WaitForWork, from any thread.
+class LoopWaker {
+public:
+    LoopWaker();
+    ~LoopWaker();
+    LoopWaker(const LoopWaker&) = delete;
+    LoopWaker& operator=(const LoopWaker&) = delete;
+    [[nodiscard]] bool valid() const { return readFd_ >= 0; }
+    void wake(); // any thread
+    // Main thread: true when woken since the last call.
+    [[nodiscard]] bool takeWake();
+    [[nodiscard]] int readFd() const { return readFd_; }
+
+private:
+    int readFd_ = -1;
+    int writeFd_ = -1;
+};
+
+// Waits until `signalFd` (a SignalBridge's) or `waker` has something, or `timeoutMs` passed
+// (negative: no limit).
+void WaitForWork(int signalFd, const LoopWaker& waker, int timeoutMs);
+
+} // namespace pw::app

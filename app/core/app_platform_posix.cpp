@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -291,6 +292,106 @@ int SignalBridge::takeSignal() {
     unsigned char byte = 0;
     const ssize_t n = read(readFd_, &byte, 1);
     return n == 1 ? static_cast<int>(byte) : 0;
+}
+
+} // namespace pw::app
+
+namespace pw::app {
+
+namespace {
+
+constexpr char ROLE_DESKTOP[] = "desktop";
+constexpr char ROLE_HEADLESS[] = "headless";
+
+} // namespace
+
+LockResult AcquireDirectoryLock(InstanceLock& lock, const std::string& path, InstanceRole role) {
+    const LockResult result = lock.acquire(path);
+    if (result == LockResult::Acquired) {
+        const std::string record = std::to_string(static_cast<long>(getpid())) + " " +
+                                   (role == InstanceRole::Headless ? ROLE_HEADLESS : ROLE_DESKTOP) +
+                                   "\n";
+        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0) {
+            // A reader that finds the record short takes the holder for unknown, never for another.
+            [[maybe_unused]] const int t = ftruncate(fd, 0);
+            [[maybe_unused]] const ssize_t n = write(fd, record.data(), record.size());
+            close(fd);
+        }
+    }
+    return result;
+}
+
+LockHolder ProbeDirectoryLock(const std::string& path) {
+    LockHolder holder;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        holder.state = errno == ENOENT ? LockResult::Acquired : LockResult::Unavailable;
+        return holder;
+    }
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+        flock(fd, LOCK_UN);
+        close(fd);
+        holder.state = LockResult::Acquired;
+        return holder;
+    }
+    holder.state = errno == EWOULDBLOCK ? LockResult::HeldByOther : LockResult::Unavailable;
+    char text[64] = {};
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    char role[16] = {};
+    if (n > 0 && std::sscanf(text, "%ld %15s", &holder.pid, role) == 2) {
+        holder.role = std::strcmp(role, ROLE_HEADLESS) == 0  ? InstanceRole::Headless
+                      : std::strcmp(role, ROLE_DESKTOP) == 0 ? InstanceRole::Desktop
+                                                             : InstanceRole::Unknown;
+    }
+    return holder;
+}
+
+bool RequestReload(long pid) {
+    return pid > 0 && kill(static_cast<pid_t>(pid), SIGHUP) == 0;
+}
+
+SignalRequest RequestOf(int signo) {
+    if (signo == SIGHUP) {
+        return SignalRequest::Reload;
+    }
+    return signo == SIGTERM || signo == SIGINT ? SignalRequest::Stop : SignalRequest::None;
+}
+
+LoopWaker::LoopWaker() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        readFd_ = fds[0];
+        writeFd_ = fds[1];
+    }
+}
+
+LoopWaker::~LoopWaker() {
+    if (readFd_ >= 0) {
+        close(readFd_);
+        close(writeFd_);
+    }
+}
+
+void LoopWaker::wake() {
+    const unsigned char byte = 1;
+    // A full pipe already holds a wake; losing this one loses nothing.
+    [[maybe_unused]] const ssize_t n = write(writeFd_, &byte, 1);
+}
+
+bool LoopWaker::takeWake() {
+    unsigned char bytes[64];
+    bool woken = false;
+    while (read(readFd_, bytes, sizeof bytes) > 0) {
+        woken = true;
+    }
+    return woken;
+}
+
+void WaitForWork(int signalFd, const LoopWaker& waker, int timeoutMs) {
+    pollfd fds[2] = {{signalFd, POLLIN, 0}, {waker.readFd(), POLLIN, 0}};
+    [[maybe_unused]] const int n = poll(fds, 2, timeoutMs);
 }
 
 } // namespace pw::app

@@ -43,6 +43,14 @@ int RunDesktop(const char* program, const CommandLine& line) {
         return EXIT_REFUSED;
     }
 
+    // A headless service may run in this directory; both would write its data file.
+    InstanceLock directoryLock;
+    if (AcquireDirectoryLock(directoryLock, DIRECTORY_LOCK_NAME, InstanceRole::Desktop) ==
+        LockResult::HeldByOther) {
+        diag("another instance is running in this directory");
+        return EXIT_REFUSED;
+    }
+
     // Installed before anything can start a thread, and before the window exists: a signal that
     // arrives during start-up ends the program in order as soon as the event loop runs.
     SignalBridge bridge;

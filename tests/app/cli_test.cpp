@@ -1,0 +1,299 @@
+// The real `portweave` binary without any display: the command line's answers, the JSON
+// configuration's round trip and refusals, and the headless service bridging, reloading on
+// SIGHUP and saving on SIGTERM.
+#include "app/core/app_platform.h"
+#include "tests/support/datafile_image.h"
+#include "tests/support/loopback.h"
+#include "tests/support/pty.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using testsupport::Fd;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Outcome {
+    int status = -1; // exit code; -1 when it did not exit normally
+    std::string out, err;
+};
+
+// Starts the program with `args`, standard output and error into files in `io`.
+pid_t Start(const std::vector<std::string>& args, const testsupport::TempDir& io) {
+    const std::string out = (io / "out").string(), err = (io / "err").string();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+            unsetenv(name);
+        }
+        std::vector<char*> argv{const_cast<char*>(PORTWEAVE_BINARY)};
+        for (const std::string& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        if (dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1) == 1 &&
+            dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2) == 2) {
+            execv(PORTWEAVE_BINARY, argv.data());
+        }
+        _exit(127);
+    }
+    return pid;
+}
+
+Outcome Wait(pid_t pid, const testsupport::TempDir& io) {
+    Outcome outcome;
+    int status = 0;
+    if (!testsupport::wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 60s)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    } else if (WIFEXITED(status)) {
+        outcome.status = WEXITSTATUS(status);
+    }
+    outcome.out = testsupport::read_file(io / "out");
+    outcome.err = testsupport::read_file(io / "err");
+    return outcome;
+}
+
+Outcome Portweave(const std::vector<std::string>& args) {
+    testsupport::TempDir io;
+    return Wait(Start(args, io), io);
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// A data file with what only the record carries: bytes after a name's and a host's end, a
+// stored remoteAddr, generator bytes past genLength, Latin-1 text data, an out-of-list index in
+// the settings of the kind not in use, odd flags, and the bytes a removed link left.
+void WriteTrickyDataFile(const std::string& dir) {
+    SettingsBlock settings{1, 0, 7, 1};
+    LinkTable table{};
+    PortConfig serial = testsupport::serial_port(4, true);
+    serial.ipPort = 70000;
+    serial.parityIndex = 4;
+    serial.genTraffic = serial.genHex = 1;
+    serial.genLength = 2;
+    serial.genPeriodMs = 250;
+    std::memcpy(serial.genData, "\x0d\x0a\x41\x00\x07", 5);
+    serial.remoteAddr = 0x0100007f;
+    PortConfig ip = testsupport::tcp_server_port(4001, false);
+    ip.baudIndex = 99;
+    ip.trace = 3;
+    ip.genLength = 3;
+    std::memcpy(ip.genData, "\xe9t\xff", 3);
+    std::memcpy(ip.remoteHost, "host\0junk", 9);
+    testsupport::set_link(table, 2, "Pump", serial, ip);
+    std::memcpy(table.entry[2].config.name + 5, "old", 3);
+    testsupport::set_link(table, 9, "removed", ip, serial);
+    table.entry[9].inUse = 0;
+    for (std::uint32_t id = 0; id < MAX_LINKS; ++id) {
+        table.entry[id].linkId = id;
+    }
+    testsupport::write_data_file(dir, settings, table);
+}
+
+// The command line's answers: exit status, the start of standard error or output, and whether
+// the data file stayed as it was.
+TEST(PortweaveCommandLineTest, EachCaseAnswersWithItsStatusAndLeavesTheFileAsItWas) {
+    testsupport::TempDir dir, files;
+    WriteTrickyDataFile(dir.str());
+    const std::string before = testsupport::read_file(dir / DATA_FILE_NAME);
+    const std::string good = (files / "good.json").string(), bad = (files / "bad.json").string();
+    WriteText(good, R"({"links": [{"name": "x", "ports": [{"com": 5}, {"type": "ip"}]}]})");
+    WriteText(bad, R"({"links": [{"name": "x", "ports": [{}, {"type": "ip", "baud": 9601}]}]})");
+    WriteText(files / "clash.json", R"({"links": [{"name": "a", "ports": [{"com": 3}, {}]},
+        {"name": "A", "ports": [{"com": 4}, {}]}]})");
+    WriteText(files / "text.json", "{\"links\": [");
+    // A desktop running in the directory: its lock, as the desktop takes it.
+    const auto desktop = [&](bool hold) {
+        static pw::app::InstanceLock lock;
+        if (!hold) {
+            lock.release();
+        } else {
+            ASSERT_EQ(pw::app::AcquireDirectoryLock(lock, dir.str() + "/portweave.lock",
+                                                    pw::app::InstanceRole::Desktop),
+                      pw::app::LockResult::Acquired);
+        }
+    };
+    const std::string d = dir.str();
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string start; // of standard error, or of standard output when it succeeds
+        bool holdDesktop = false;
+    };
+    const Case cases[] = {
+        {{"--version"}, 0, "portweave 2.0.5\n"},
+        {{"--help"}, 0, "usage:"},
+        {{"--list", "--dir", d},
+         0,
+         "2 Pump: P1 COM5 (/dev/ttyS4) (active), P2 TCP Server on port 4001\n"},
+        {{"--bogus"}, 2, "portweave: unknown option --bogus"},
+        {{"--list", "--export"}, 2, "portweave: --list and --export cannot be combined"},
+        {{"--import"}, 2, "portweave: --import needs a FILE"},
+        {{"--list", "--dir"}, 2, "portweave: --dir needs a directory"},
+        {{"--headless", "extra"}, 2, "portweave: unexpected argument extra"},
+        {{"--import", bad, "--dir", d},
+         1,
+         "portweave: " + bad + ": link 0 \"x\", port P2, field \"baud\": expected one of 110,"},
+        {{"--import", (files / "clash.json").string(), "--dir", d},
+         1,
+         "portweave: " + (files / "clash.json").string() +
+             ": link 0 \"a\": Name a already used by an existing link (# 1)"},
+        {{"--import", (files / "text.json").string(), "--dir", d}, 1, "portweave: "},
+        {{"--import", (files / "none.json").string(), "--dir", d}, 1, "portweave: cannot read"},
+        {{"--import", good, "--dir", d}, 1, "portweave: the desktop application is running", true},
+        {{"--headless", "--dir", (files / "good.json").string()}, 1, "portweave: cannot use"},
+    };
+    for (const Case& c : cases) {
+        desktop(c.holdDesktop);
+        const Outcome run = Portweave(c.args);
+        desktop(false);
+        EXPECT_EQ(run.status, c.status) << c.args[0] << " " << run.err;
+        EXPECT_TRUE((c.status == 0 ? run.out : run.err).starts_with(c.start))
+            << c.args[0] << ": " << run.out << run.err;
+        EXPECT_TRUE(testsupport::read_file(dir / DATA_FILE_NAME) == before) << c.args[0];
+    }
+    // With the desktop gone the same file is taken.
+    EXPECT_EQ(Portweave({"--import", good, "--dir", d}).status, 0);
+    EXPECT_EQ(Portweave({"--list", "--dir", d}).out,
+              "0 x: P1 COM5 (/dev/ttyS4), P2 TCP Client to 192.168.1.2:1001\n");
+}
+
+// Export, then import: the same bytes for the links in use (in a fresh directory), and the whole
+// file back where it came from.
+TEST(PortweaveCommandLineTest, ExportThenImportGivesTheSameDataFile) {
+    testsupport::TempDir dir, fresh, files;
+    WriteTrickyDataFile(dir.str());
+    const std::string image = testsupport::read_file(dir / DATA_FILE_NAME);
+    const std::string json = (files / "c.json").string();
+    const Outcome exported = Portweave({"--export", json, "--dir", dir.str()});
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    ASSERT_EQ(Portweave({"--import", json, "--dir", (fresh / "sub").string()}).status, 0);
+    const std::string copy = testsupport::read_file(fresh / "sub" / DATA_FILE_NAME);
+    ASSERT_EQ(copy.size(), image.size());
+    const std::size_t entry2 = 16 + 2 * sizeof(LinkEntry);
+    EXPECT_TRUE(copy.substr(0, 16) == image.substr(0, 16));
+    EXPECT_TRUE(copy.substr(entry2, sizeof(LinkEntry)) == image.substr(entry2, sizeof(LinkEntry)));
+    EXPECT_EQ(Portweave({"--export", "--dir", (fresh / "sub").string()}).out,
+              testsupport::read_file(json));
+    WriteText(dir / DATA_FILE_NAME, "short");
+    EXPECT_EQ(Portweave({"--export", "--dir", dir.str()}).status, 1);
+    WriteTrickyDataFile(fresh.str());
+    EXPECT_EQ(Portweave({"--import", json, "--dir", fresh.str()}).status, 0);
+    EXPECT_TRUE(testsupport::read_file(fresh / DATA_FILE_NAME) == image);
+}
+
+// Bytes written into `from` arrive whole at `to`; `keep` leaves them unread for a later check.
+bool Crosses(int from, int to, std::size_t n = 1500) {
+    const auto out = testsupport::pattern(n, static_cast<std::uint32_t>(from));
+    std::vector<std::uint8_t> in(n);
+    return testsupport::write_all(from, out.data(), n) &&
+           testsupport::read_exact(to, in.data(), n, 20000) && in == out;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != text.npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// A service in its own directory bridges TCP to TCP and a serial port to TCP; a second one in
+// the same directory is refused; an --import makes it reload: a link added, one removed and one
+// changed, while the unchanged link's connections stay up and keep their bytes; SIGTERM ends it
+// in order and saves the data file.
+TEST(PortweaveHeadlessTest, BridgesReloadsWhatChangedAndSavesAtTheEnd) {
+    testsupport::TempDir dir, io, files;
+    testsupport::PtyPair pty;
+    WriteText(dir / "portweave.ports", "COM1=" + pty.slavePath() + "\n");
+    std::uint16_t port[6];
+    for (std::uint16_t& p : port) {
+        p = testsupport::free_tcp_port();
+    }
+    LinkTable table{};
+    const auto server = [&](int i) { return testsupport::tcp_server_port(port[i], true); };
+    testsupport::set_link(table, 0, "tcp", server(0), server(1));
+    testsupport::set_link(table, 1, "serial", testsupport::serial_port(0, true), server(2));
+    testsupport::set_link(table, 2, "gone", server(3), server(4));
+    for (std::uint32_t id = 0; id < MAX_LINKS; ++id) {
+        table.entry[id].linkId = id;
+    }
+    testsupport::write_data_file(dir.str(), SettingsBlock{1, 0, SELECTED_ROW_NONE, 0}, table);
+    const pid_t pid = Start({"--headless", "--dir", dir.str()}, io);
+    ASSERT_GT(pid, 0);
+    const auto err = [&] { return testsupport::read_file(io / "err"); };
+
+    Fd a = testsupport::tcp_connect_within(port[0], 30000);
+    Fd b = testsupport::tcp_connect_within(port[1], 30000);
+    Fd serialPeer = testsupport::tcp_connect_within(port[2], 30000);
+    Fd gone = testsupport::tcp_connect_within(port[3], 30000);
+    ASSERT_TRUE(testsupport::wait_until([&] { return Count(err(), "accepted.") == 4; }, 30s));
+    EXPECT_TRUE(Crosses(a.get(), b.get()) && Crosses(b.get(), a.get()));
+    ASSERT_TRUE(pty.write("to the network"));
+    char in[14];
+    EXPECT_TRUE(testsupport::read_exact(serialPeer.get(), in, sizeof in, 20000));
+    EXPECT_EQ(std::string(in, sizeof in), "to the network");
+    const std::string line = "to the line";
+    ASSERT_TRUE(testsupport::write_all(serialPeer.get(), line.data(), line.size()));
+    EXPECT_EQ(pty.read(line.size()), testsupport::PtyPair::Bytes(line.begin(), line.end()));
+    testsupport::TempDir second;
+    EXPECT_EQ(Wait(Start({"--headless", "--dir", dir.str()}, second), second).err,
+              "portweave: an instance is already running in " + dir.str() + "\n");
+
+    // Link 0 as it was, link 1 on another port, link 2 gone, link 3 new on link 2's ports.
+    nlohmann::json config = nlohmann::json::parse(Portweave({"--export", "--dir", dir.str()}).out);
+    config["links"][1]["ports"][1]["ipPort"] = port[5];
+    config["links"][2]["id"] = 3;
+    config["links"][2]["name"] = "new";
+    const auto early = testsupport::pattern(3000, 7);
+    ASSERT_TRUE(testsupport::write_all(a.get(), early.data(), early.size()));
+    WriteText(files / "next.json", config.dump());
+    ASSERT_EQ(Portweave({"--import", (files / "next.json").string(), "--dir", dir.str()}).status,
+              0);
+    EXPECT_TRUE(testsupport::wait_until(
+        [&] {
+            const std::string e = err();
+            return e.find("Removed link 2 (gone)") != e.npos &&
+                   e.find("Updated link 1 (serial)") != e.npos &&
+                   e.find("Added link 3 (new)") != e.npos;
+        },
+        30s))
+        << err();
+    EXPECT_TRUE(testsupport::wait_peer_closed(serialPeer.get(), 20000));
+    EXPECT_TRUE(testsupport::wait_peer_closed(gone.get(), 20000));
+    std::vector<std::uint8_t> kept(early.size());
+    EXPECT_TRUE(testsupport::read_exact(b.get(), kept.data(), kept.size(), 20000));
+    EXPECT_EQ(kept, early);
+    EXPECT_TRUE(Crosses(a.get(), b.get()) && Crosses(b.get(), a.get()));
+    EXPECT_EQ(Count(err(), "accepted."), 4u) << "the unchanged link was not touched";
+    serialPeer = testsupport::tcp_connect_within(port[5], 30000);
+    Fd c = testsupport::tcp_connect_within(port[3], 30000);
+    Fd d = testsupport::tcp_connect_within(port[4], 30000);
+    ASSERT_TRUE(testsupport::wait_until([&] { return Count(err(), "accepted.") == 7; }, 30s));
+    EXPECT_TRUE(Crosses(c.get(), d.get()));
+    ASSERT_TRUE(testsupport::write_all(serialPeer.get(), line.data(), line.size()));
+    EXPECT_EQ(pty.read(line.size()), testsupport::PtyPair::Bytes(line.begin(), line.end()));
+
+    // SIGTERM: the data file is written again (here: where it was removed), event.log ends.
+    const std::string image = testsupport::read_file(dir / DATA_FILE_NAME);
+    fs::remove(dir / DATA_FILE_NAME);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    const Outcome end = Wait(pid, io);
+    EXPECT_EQ(end.status, 0);
+    EXPECT_TRUE(end.err.ends_with("System shutdown\n"));
+    EXPECT_TRUE(testsupport::read_file(dir / "event.log").ends_with("System shutdown\r\n"));
+    EXPECT_TRUE(testsupport::read_file(dir / DATA_FILE_NAME) == image);
+}
+
+} // namespace
