@@ -5,6 +5,8 @@
 #include "store/logs.h"
 
 #include <windows.h>
+// <windows.h> names ReplaceFileA "ReplaceFile": the backend's own ReplaceFile keeps its name.
+#undef ReplaceFile
 
 #include <cerrno>
 #include <fcntl.h>

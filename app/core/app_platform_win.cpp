@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <io.h>
@@ -219,6 +221,143 @@ int InstanceChannel::takeRequests() {
 
 bool AskRunningInstanceToShow(const std::string&, int) {
     return false;
+}
+
+} // namespace pw::app
+
+namespace pw::app {
+
+namespace {
+
+constexpr char ROLE_DESKTOP[] = "desktop";
+constexpr char ROLE_HEADLESS[] = "headless";
+// Windows has no SIGHUP: a reload request travels through the signal pipe as this number.
+constexpr int RELOAD_SIGNAL = 1;
+// The console's events arrive through a pipe, which Windows cannot wait on beside an event: the
+// headless loop looks at it at least this often.
+constexpr DWORD SIGNAL_POLL_MS = 50;
+
+HANDLE g_reloadEvent = nullptr; // this process's, once a LoopWaker exists
+
+// The per-directory lock is a named mutex whose name is the lock file's full path.
+std::string DirectoryMutexName(const std::string& path) {
+    std::error_code error;
+    const auto full = std::filesystem::absolute(std::filesystem::u8path(path), error).u8string();
+    std::string name(full.begin(), full.end());
+    for (char& c : name) {
+        c = (c == '\\' || c == ':' || c == '/') ? '_' : c;
+    }
+    return "Local\\Portweave-" + name;
+}
+
+std::string ReloadEventName(unsigned long pid) {
+    return "Local\\PortweaveReload-" + std::to_string(pid);
+}
+
+} // namespace
+
+LockResult AcquireDirectoryLock(InstanceLock& lock, const std::string& path, InstanceRole role) {
+    const LockResult result = lock.acquire(DirectoryMutexName(path));
+    if (result == LockResult::Acquired) {
+        // The file only tells who holds the mutex.
+        const std::string record = std::to_string(GetCurrentProcessId()) + " " +
+                                   (role == InstanceRole::Headless ? ROLE_HEADLESS : ROLE_DESKTOP) +
+                                   "\n";
+        if (FILE* file = std::fopen(path.c_str(), "wb")) {
+            std::fwrite(record.data(), 1, record.size(), file);
+            std::fclose(file);
+        }
+    }
+    return result;
+}
+
+LockHolder ProbeDirectoryLock(const std::string& path) {
+    LockHolder holder;
+    const HANDLE mutex = CreateMutexA(nullptr, FALSE, DirectoryMutexName(path).c_str());
+    if (mutex == nullptr) {
+        return holder;
+    }
+    const bool held = GetLastError() == ERROR_ALREADY_EXISTS;
+    CloseHandle(mutex);
+    holder.state = held ? LockResult::HeldByOther : LockResult::Acquired;
+    if (held) {
+        char role[16] = {};
+        if (FILE* file = std::fopen(path.c_str(), "rb")) {
+            if (std::fscanf(file, "%ld %15s", &holder.pid, role) == 2) {
+                holder.role = std::strcmp(role, ROLE_HEADLESS) == 0  ? InstanceRole::Headless
+                              : std::strcmp(role, ROLE_DESKTOP) == 0 ? InstanceRole::Desktop
+                                                                     : InstanceRole::Unknown;
+            }
+            std::fclose(file);
+        }
+    }
+    return holder;
+}
+
+bool RequestReload(long pid) {
+    if (pid <= 0) {
+        return false;
+    }
+    const HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE,
+                                    ReloadEventName(static_cast<unsigned long>(pid)).c_str());
+    if (event == nullptr) {
+        return false;
+    }
+    const bool set = SetEvent(event) != 0;
+    CloseHandle(event);
+    return set;
+}
+
+SignalRequest RequestOf(int signo) {
+    if (signo == RELOAD_SIGNAL) {
+        return SignalRequest::Reload;
+    }
+    return signo == SIGTERM || signo == SIGINT ? SignalRequest::Stop : SignalRequest::None;
+}
+
+LoopWaker::LoopWaker() {
+    // Manual reset: the wait must not take the wake that takeWake() reports.
+    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event != nullptr) {
+        readFd_ = ToInt(event);
+    }
+    if (g_reloadEvent == nullptr) {
+        g_reloadEvent =
+            CreateEventA(nullptr, FALSE, FALSE, ReloadEventName(GetCurrentProcessId()).c_str());
+    }
+}
+
+LoopWaker::~LoopWaker() {
+    if (readFd_ >= 0) {
+        CloseHandle(ToHandle(readFd_));
+    }
+}
+
+void LoopWaker::wake() {
+    SetEvent(ToHandle(readFd_));
+}
+
+bool LoopWaker::takeWake() {
+    if (WaitForSingleObject(ToHandle(readFd_), 0) != WAIT_OBJECT_0) {
+        return false;
+    }
+    ResetEvent(ToHandle(readFd_));
+    return true;
+}
+
+void WaitForWork(int, const LoopWaker& waker, int timeoutMs) {
+    const DWORD limit = timeoutMs < 0 || static_cast<DWORD>(timeoutMs) > SIGNAL_POLL_MS
+                            ? SIGNAL_POLL_MS
+                            : static_cast<DWORD>(timeoutMs);
+    HANDLE events[2] = {ToHandle(waker.readFd()), g_reloadEvent};
+    const DWORD count = g_reloadEvent != nullptr ? 2 : 1;
+    if (WaitForMultipleObjects(count, events, FALSE, limit) == WAIT_OBJECT_0 + 1) {
+        const int fd = g_signalWriteFd.load();
+        const auto byte = static_cast<unsigned char>(RELOAD_SIGNAL);
+        if (fd >= 0) {
+            [[maybe_unused]] const int n = _write(fd, &byte, 1);
+        }
+    }
 }
 
 } // namespace pw::app
