@@ -24,9 +24,10 @@ bool Refuse(const std::string& message) {
 }
 
 // The data file of the current directory. A directory without one holds no links; a file that
-// is there but cannot be read whole is an error (nothing is logged: these modes leave the
-// directory's logs alone).
-bool ReadDataFile(const std::string& dir, SettingsBlock& settings, LinkTable& table) {
+// is there but cannot be read whole is an error, told in `problem` (nothing is logged: these
+// modes leave the directory's logs alone).
+bool ReadDataFile(const std::string& dir, SettingsBlock& settings, LinkTable& table,
+                  std::string& problem) {
     settings = SettingsBlock{};
     table = LinkTable{};
     for (std::uint32_t i = 0; i < MAX_LINKS; ++i) {
@@ -39,11 +40,21 @@ bool ReadDataFile(const std::string& dir, SettingsBlock& settings, LinkTable& ta
     }
     const auto size = std::filesystem::file_size(DATA_FILE_NAME, error);
     if (error || size < DATA_FILE_SIZE) {
-        return Refuse(path + ": " + (error ? error.message() : "shorter than a data file"));
+        problem = path + ": " + (error ? error.message() : "shorter than a data file");
+        return false;
     }
     LogStore log;
-    return LoadDataFileFrom(DataFileOptions{}, settings, table, log) ||
-           Refuse(path + ": cannot be read");
+    if (!LoadDataFileFrom(DataFileOptions{}, settings, table, log)) {
+        problem = path + ": cannot be read";
+        return false;
+    }
+    return true;
+}
+
+// The data file for --list and --export; false, told, when it cannot be read.
+bool ReadDataFileOrSay(const std::string& dir, SettingsBlock& settings, LinkTable& table) {
+    std::string problem;
+    return ReadDataFile(dir, settings, table, problem) || Refuse(problem);
 }
 
 // One port of --list: what it is and where it goes.
@@ -66,7 +77,7 @@ std::string PortLine(const PortConfig& port, const ComDevices& devices) {
 int RunList(const std::string& dir) {
     SettingsBlock settings{};
     LinkTable table{};
-    if (!ReadDataFile(dir, settings, table)) {
+    if (!ReadDataFileOrSay(dir, settings, table)) {
         return EXIT_REFUSED;
     }
     const ComDevices devices = LoadComDevices(COM_DEVICE_FILE_NAME);
@@ -83,7 +94,7 @@ int RunList(const std::string& dir) {
 int RunExport(const std::string& dir, const std::string& file) {
     SettingsBlock settings{};
     LinkTable table{};
-    if (!ReadDataFile(dir, settings, table)) {
+    if (!ReadDataFileOrSay(dir, settings, table)) {
         return EXIT_REFUSED;
     }
     const std::string text = ExportConfigJson(settings, table);
@@ -129,7 +140,7 @@ int RunImport(const std::string& dir, const std::string& file) {
     }
     SettingsBlock current{};
     LinkTable base{};
-    if (!ReadDataFile(dir, current, base)) {
+    if (std::string problem; !ReadDataFile(dir, current, base, problem)) {
         base = LinkTable{}; // a damaged file is replaced whole
     }
     SettingsBlock settings{};

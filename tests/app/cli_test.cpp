@@ -188,6 +188,9 @@ TEST(PortweaveCommandLineTest, ExportThenImportGivesTheSameDataFile) {
               testsupport::read_file(json));
     WriteText(dir / DATA_FILE_NAME, "short");
     EXPECT_EQ(Portweave({"--export", "--dir", dir.str()}).status, 1);
+    const Outcome over = Portweave({"--import", json, "--dir", dir.str()}); // replaces it whole
+    EXPECT_EQ(over.status, 0);
+    EXPECT_EQ(over.err, "");
     WriteTrickyDataFile(fresh.str());
     EXPECT_EQ(Portweave({"--import", json, "--dir", fresh.str()}).status, 0);
     EXPECT_TRUE(testsupport::read_file(fresh / DATA_FILE_NAME) == image);
