@@ -570,6 +570,59 @@ bool ReadSettings(Reader& reader, const Json& object, SettingsBlock& settings) {
     return true;
 }
 
+// Where a failed check of link `id` against the others lies: its name, or the first port whose
+// COM device or port number another link (or, for a COM device, its own P1) holds. Only the link
+// when none is found.
+Place ClashPlace(const LinkTable& table, std::uint32_t id, const ComDevices& devices,
+                 const Place& link) {
+    const LinkConfig& config = table.entry[id].config;
+    auto others = [&](auto&& holds) {
+        for (const LinkEntry& other : table.entry) {
+            if (other.inUse == 1 && other.linkId != id && holds(other.config)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (others([&](const LinkConfig& c) {
+            return Reader::SameIgnoringCase(NameOf(c), config.name);
+        })) {
+        return Place{link.link, -1, "name"};
+    }
+    auto sameDevice = [&](const PortConfig& a, const PortConfig& b) {
+        if (a.portType != PORT_TYPE_SERIAL || b.portType != PORT_TYPE_SERIAL) {
+            return false;
+        }
+        const std::string device = ComPortDevice(a.comIndex, devices);
+        return a.comIndex == b.comIndex ||
+               (!device.empty() && device == ComPortDevice(b.comIndex, devices));
+    };
+    auto sameNumber = [](const PortConfig& a, const PortConfig& b) {
+        auto holds = [](const PortConfig& q) {
+            return q.portType == PORT_TYPE_IP &&
+                   (q.ipProtocol == IP_PROTO_UDP || q.tcpRole == TCP_ROLE_SERVER);
+        };
+        return holds(a) && holds(b) &&
+               (a.ipProtocol == IP_PROTO_UDP) == (b.ipProtocol == IP_PROTO_UDP) &&
+               (a.ipPort & IP_PORT_MAX) == (b.ipPort & IP_PORT_MAX);
+    };
+    for (int p = 0; p < static_cast<int>(PORTS_PER_LINK); ++p) {
+        const PortConfig& port = config.port[p];
+        auto held = [&](auto&& same) {
+            return others([&](const LinkConfig& c) {
+                return same(c.port[0], port) || same(c.port[1], port);
+            });
+        };
+        if ((p == 1 && sameDevice(config.port[0], port)) || held(sameDevice)) {
+            return Place{link.link, p, "com"};
+        }
+        if (held(sameNumber)) {
+            return Place{link.link, p, "ipPort"};
+        }
+    }
+    return link;
+}
+
 } // namespace
 
 std::string ExportConfigJson(const SettingsBlock& settings, const LinkTable& table) {
@@ -642,8 +695,11 @@ ImportResult ImportConfigJson(const std::string& text, const LinkTable& base,
         LinkConfig scratch = table.entry[id].config;
         const FormCheck check = ReadLinkForm(FormOf(scratch), id, table, scratch, devices);
         if (!check.ok) {
-            return {false, "link " + std::to_string(id) + " \"" + NameOf(table.entry[id].config) +
-                               "\": " + check.message};
+            const Place link{"link " + std::to_string(id) + " \"" + NameOf(table.entry[id].config) +
+                                 "\"",
+                             -1,
+                             {}};
+            return {false, ClashPlace(table, id, devices, link).text(check.message)};
         }
     }
     return {true, {}};

@@ -112,6 +112,8 @@ TEST(PortweaveCommandLineTest, EachCaseAnswersWithItsStatusAndLeavesTheFileAsItW
     WriteText(bad, R"({"links": [{"name": "x", "ports": [{}, {"type": "ip", "baud": 9601}]}]})");
     WriteText(files / "clash.json", R"({"links": [{"name": "a", "ports": [{"com": 3}, {}]},
         {"name": "A", "ports": [{"com": 4}, {}]}]})");
+    WriteText(files / "com.json", R"({"links": [{"name": "a", "ports": [{"com": 3}, {}]},
+        {"name": "b", "ports": [{}, {"type": "serial", "com": 3}]}]})");
     WriteText(files / "text.json", "{\"links\": [");
     // A desktop running in the directory: its lock, as the desktop takes it.
     const auto desktop = [&](bool hold) {
@@ -148,7 +150,11 @@ TEST(PortweaveCommandLineTest, EachCaseAnswersWithItsStatusAndLeavesTheFileAsItW
         {{"--import", (files / "clash.json").string(), "--dir", d},
          1,
          "portweave: " + (files / "clash.json").string() +
-             ": link 0 \"a\": Name a already used by an existing link (# 1)"},
+             ": link 0 \"a\", field \"name\": Name a already used by an existing link (# 1)"},
+        {{"--import", (files / "com.json").string(), "--dir", d},
+         1,
+         "portweave: " + (files / "com.json").string() +
+             ": link 0 \"a\", port P1, field \"com\": port COM3 already used by link b"},
         {{"--import", (files / "text.json").string(), "--dir", d}, 1, "portweave: "},
         {{"--import", (files / "none.json").string(), "--dir", d}, 1, "portweave: cannot read"},
         {{"--import", good, "--dir", d}, 1, "portweave: the desktop application is running", true},
