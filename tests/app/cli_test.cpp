@@ -34,6 +34,7 @@ pid_t Start(const std::vector<std::string>& args, const testsupport::TempDir& io
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
             unsetenv(name);
         }
+        setenv("XDG_RUNTIME_DIR", io.str().c_str(), 1); // the desktop's per-user lock
         std::vector<char*> argv{const_cast<char*>(PORTWEAVE_BINARY)};
         for (const std::string& arg : args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
@@ -259,6 +260,11 @@ TEST(PortweaveHeadlessTest, BridgesReloadsWhatChangedAndSavesAtTheEnd) {
     testsupport::TempDir second;
     EXPECT_EQ(Wait(Start({"--headless", "--dir", dir.str()}, second), second).err,
               "portweave: an instance is already running in " + dir.str() + "\n");
+    // The desktop stays out too, before it would need a display.
+    EXPECT_EQ(Wait(Start({"--dir", dir.str()}, second), second).err,
+              PW_GUI_BUILT ? "portweave: another instance is running in this directory\n"
+                           : "portweave: this build has no desktop application; use --headless "
+                             "(see --help)\n");
 
     // Link 0 as it was, link 1 on another port, link 2 gone, link 3 new on link 2's ports.
     nlohmann::json config = nlohmann::json::parse(Portweave({"--export", "--dir", dir.str()}).out);
