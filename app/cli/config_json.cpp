@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 namespace pw::app {
 
@@ -179,6 +180,14 @@ struct Place {
     }
 };
 
+// Hex digit pairs (separators allowed) to bytes, of any length.
+HexResult HexBytes(const std::string& text, std::string& bytes) {
+    std::vector<std::uint8_t> out(text.size() / 2 + 1);
+    const HexResult result = HexPairsToBytes(text.data(), text.size(), out.data());
+    bytes.assign(reinterpret_cast<const char*>(out.data()), result.ok ? result.bytes : 0);
+    return result;
+}
+
 class Reader {
 public:
     std::optional<std::string> error;
@@ -287,12 +296,11 @@ public:
         if (!text(object[key], place, hex)) {
             return false;
         }
-        std::uint8_t bytes[GEN_DATA_SIZE + LINK_NAME_MAX] = {};
-        const HexResult result = HexPairsToBytes(hex.data(), hex.size(), bytes);
-        if (!result.ok || result.bytes > size - std::min(from, size)) {
+        std::string bytes;
+        if (!HexBytes(hex, bytes).ok || bytes.size() > size - std::min(from, size)) {
             return fail(place, "expected hex digit pairs that fit the field");
         }
-        std::memcpy(field + from, bytes, result.bytes);
+        std::memcpy(field + from, bytes.data(), bytes.size());
         return true;
     }
 
@@ -338,15 +346,11 @@ bool ReadGeneratorData(Reader& reader, const Json& object, const Place& at, Port
         if (!reader.text(object[KEY_GEN_DATA], place, text)) {
             return false;
         }
-        std::uint8_t data[GEN_DATA_SIZE + 1] = {};
         if (port.genHex == 1) {
-            const HexResult hex = text.size() <= 2 * GEN_DATA_SIZE + 50
-                                      ? HexPairsToBytes(text.data(), text.size(), data)
-                                      : HexResult{};
-            if (!hex.ok || hex.bytes > GEN_DATA_SIZE) {
+            const HexResult hex = HexBytes(text, bytes);
+            if (!hex.ok || bytes.size() > GEN_DATA_SIZE) {
                 return reader.fail(place, hex.ok ? "more than 50 bytes" : HexProblemText(hex));
             }
-            bytes.assign(reinterpret_cast<const char*>(data), hex.bytes);
         } else if (!Utf8ToLatin1(text, bytes) || bytes.size() > GEN_DATA_SIZE) {
             return reader.fail(place, "at most 50 characters from U+0000 to U+00FF");
         }

@@ -111,6 +111,8 @@ TEST(PortweaveCommandLineTest, EachCaseAnswersWithItsStatusAndLeavesTheFileAsItW
     const std::string good = (files / "good.json").string(), bad = (files / "bad.json").string();
     WriteText(good, R"({"links": [{"name": "x", "ports": [{"com": 5}, {"type": "ip"}]}]})");
     WriteText(bad, R"({"links": [{"name": "x", "ports": [{}, {"type": "ip", "baud": 9601}]}]})");
+    WriteText(files / "long.json", R"({"links": [{"name": "x", "nameRest": ")" +
+                                       std::string(300, 'f') + R"(", "ports": [{}, {}]}]})");
     WriteText(files / "clash.json", R"({"links": [{"name": "a", "ports": [{"com": 3}, {}]},
         {"name": "A", "ports": [{"com": 4}, {}]}]})");
     WriteText(files / "com.json", R"({"links": [{"name": "a", "ports": [{"com": 3}, {}]},
@@ -157,6 +159,10 @@ TEST(PortweaveCommandLineTest, EachCaseAnswersWithItsStatusAndLeavesTheFileAsItW
          "portweave: " + (files / "com.json").string() +
              ": link 0 \"a\", port P1, field \"com\": port COM3 already used by link b"},
         {{"--import", (files / "text.json").string(), "--dir", d}, 1, "portweave: "},
+        {{"--import", (files / "long.json").string(), "--dir", d},
+         1,
+         "portweave: " + (files / "long.json").string() +
+             ": link 0 \"x\", field \"nameRest\": expected hex digit pairs that fit"},
         {{"--import", (files / "none.json").string(), "--dir", d}, 1, "portweave: cannot read"},
         {{"--import", good, "--dir", d}, 1, "portweave: the desktop application is running", true},
         {{"--headless", "--dir", (files / "good.json").string()}, 1, "portweave: cannot use"},
