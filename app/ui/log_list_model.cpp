@@ -18,8 +18,8 @@ LogListModel::LogListModel(const ColumnSpec* columns, int columnCount, QObject* 
     }
 }
 
-template <class Queued, class Convert>
-void LogListModel::applyBatch(ListBatch<Queued>&& batch, Convert convert) {
+template <class Queued>
+void LogListModel::applyBatch(ListBatch<Queued>&& batch) {
     if (batch.clear && !rows_.empty()) {
         beginResetModel();
         rows_.clear();
@@ -34,28 +34,19 @@ void LogListModel::applyBatch(ListBatch<Queued>&& batch, Convert convert) {
     if (!batch.rows.empty()) {
         const int first = static_cast<int>(rows_.size());
         beginInsertRows(QModelIndex(), first, first + static_cast<int>(batch.rows.size()) - 1);
-        for (const Queued& row : batch.rows) {
-            rows_.push_back(convert(row));
+        for (Queued& row : batch.rows) {
+            rows_.emplace_back(std::move(row));
         }
         endInsertRows();
     }
 }
 
 void LogListModel::apply(ListBatch<QueuedEventRow>&& batch) {
-    applyBatch(std::move(batch), [](const QueuedEventRow& row) {
-        return Row{QStringList{Utf8(row.timestamp), Utf8(row.text)}};
-    });
+    applyBatch(std::move(batch));
 }
 
 void LogListModel::apply(ListBatch<QueuedTraceRow>&& batch) {
-    applyBatch(std::move(batch), [](const QueuedTraceRow& row) {
-        // The Data cell of an ASCII trace holds the bytes themselves: Latin-1 characters.
-        return Row{QStringList{Utf8(row.timestamp), Utf8(row.linkPort), Utf8(row.direction),
-                               Utf8(row.length),
-                               QString::fromLatin1(row.data.data(),
-                                                   static_cast<qsizetype>(row.data.size()))},
-                   true, row.ascii};
-    });
+    applyBatch(std::move(batch));
 }
 
 int LogListModel::rowCount(const QModelIndex& parent) const {
@@ -85,21 +76,41 @@ QString LogListModel::cell(int row, int column) const {
     if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) {
         return QString();
     }
-    const QStringList& cells = rows_[static_cast<std::size_t>(row)].cells;
-    return column >= 0 && column < cells.size() ? cells.at(column) : QString();
+    const Row& r = rows_[static_cast<std::size_t>(row)];
+    if (const auto* event = std::get_if<QueuedEventRow>(&r)) {
+        switch (column) {
+        case 0:
+            return Utf8(event->timestamp);
+        case 1:
+            return Utf8(event->text);
+        default:
+            return QString();
+        }
+    }
+    const auto& trace = std::get<QueuedTraceRow>(r);
+    switch (column) {
+    case 0:
+        return Utf8(trace.timestamp);
+    case 1:
+        return Utf8(trace.linkPort);
+    case 2:
+        return Utf8(trace.direction);
+    case 3:
+        return Utf8(trace.length);
+    case 4:
+        // The Data cell of an ASCII trace holds the bytes themselves: Latin-1 characters.
+        return QString::fromLatin1(trace.data.data(), static_cast<qsizetype>(trace.data.size()));
+    default:
+        return QString();
+    }
 }
 
 QString LogListModel::logLine(int row) const {
     if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) {
         return QString();
     }
-    const Row& r = rows_[static_cast<std::size_t>(row)];
-    auto text = [&r](int column) { return r.cells.value(column).toStdString(); };
-    const std::string line =
-        r.trace ? LogLineOf(QueuedTraceRow{text(0), text(1), text(2), text(3),
-                                           r.cells.value(4).toLatin1().toStdString(), r.ascii})
-                : LogLineOf(QueuedEventRow{text(0), text(1)});
-    return Utf8(line);
+    return Utf8(std::visit([](const auto& r) { return LogLineOf(r); },
+                           rows_[static_cast<std::size_t>(row)]));
 }
 
 } // namespace pw::app

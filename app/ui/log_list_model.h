@@ -11,6 +11,7 @@
 
 #include <array>
 #include <deque>
+#include <variant>
 
 namespace pw::app {
 
@@ -34,13 +35,12 @@ public:
     [[nodiscard]] QString logLine(int row) const;
 
 private:
-    struct Row {
-        QStringList cells;
-        bool trace = false; // a trace row, with its data cell in...
-        bool ascii = false; // ...ASCII rather than hex
-    };
-    template <class Queued, class Convert>
-    void applyBatch(ListBatch<Queued>&& batch, Convert convert);
+    // A list traced at full speed takes tens of thousands of rows a second and shows a few of
+    // them: each row keeps the texts it came with, and a cell becomes a QString only when the
+    // view asks for it, so that the main thread's time goes to the rows on screen.
+    using Row = std::variant<QueuedEventRow, QueuedTraceRow>;
+    template <class Queued>
+    void applyBatch(ListBatch<Queued>&& batch);
 
     QStringList headers_;
     std::deque<Row> rows_;
