@@ -129,12 +129,24 @@ std::string RestHex(const std::uint8_t* field, std::size_t from, std::size_t siz
     return end > from ? BytesToHexText(field + from, end - from) : std::string();
 }
 
-// A zero-terminated text field: the text, and any bytes after its zero.
+// Whether `text` is UTF-8, as a JSON string must be.
+bool IsUtf8(const std::string& text) {
+    try {
+        (void)Json(text).dump();
+        return true;
+    } catch (const Json::type_error&) {
+        return false;
+    }
+}
+
+// A zero-terminated text field: the text (as {"hex": ...} when it is not UTF-8, as only a damaged
+// file holds), and any bytes after its zero.
 void PutText(Json& object, const char* key, const char* field, std::size_t size) {
     const std::size_t length = strnlen(field, size - 1);
-    object[key] = std::string(field, length);
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(field);
-    if (std::string rest = RestHex(bytes, length + 1, size); !rest.empty()) {
+    const std::string text(field, length);
+    const auto* raw = reinterpret_cast<const std::uint8_t*>(field);
+    object[key] = IsUtf8(text) ? Json(text) : Json{{"hex", BytesToHexText(raw, length)}};
+    if (std::string rest = RestHex(raw, length + 1, size); !rest.empty()) {
         object[std::string(key) + REST_SUFFIX] = rest;
     }
 }
@@ -269,8 +281,11 @@ public:
         place.field = key;
         std::string value;
         if (object.contains(key)) {
-            if (!text(object[key], place, value)) {
-                return false;
+            const Json& given = object[key];
+            const bool hex = given.is_object() && given.size() == 1 && given.contains("hex");
+            if (hex ? !text(given["hex"], place, value) || !HexBytes(value, value).ok
+                    : !text(given, place, value)) {
+                return hex ? fail(place, "expected {\"hex\": hex digit pairs} or a text") : false;
             }
         } else {
             value = std::string(field, strnlen(field, size));
@@ -661,7 +676,7 @@ ImportResult ImportConfigJson(const std::string& text, const LinkTable& base,
     Json root;
     try {
         root = Json::parse(text);
-    } catch (const Json::parse_error& error) {
+    } catch (const Json::exception& error) { // a syntax error, or a number out of range
         return {false, std::string("not JSON: ") + error.what()};
     }
     Reader reader;
