@@ -24,6 +24,8 @@ namespace {
 // A wait for the moment a read has to give up its bytes: a chunk's bytes already counted in the
 // driver come at once, so this only ends a read that a purge or a lost device left hanging.
 constexpr DWORD READ_COMPLETION_LIMIT_MS = 1000;
+// Step of the input count watch of a port whose driver cannot wait for input.
+constexpr DWORD INPUT_POLL_MS = 2;
 // Driver queue sizes asked for at open (the driver may take them as a hint).
 constexpr DWORD DRIVER_QUEUE_BYTES = SERIO_CHUNK_SIZE;
 // Time-outs of an open port: a read ends 50 ms after its last byte or when its buffer is full,
@@ -36,8 +38,9 @@ struct Device {
     OVERLAPPED waitOv{}; // the reader's WaitCommEvent
     DWORD waitMask = 0;  // events that WaitCommEvent reports
     bool waitPending = false;
-    OVERLAPPED readOv{};  // the reader's ReadFile
-    OVERLAPPED writeOv{}; // the writer's WriteFile
+    bool eventsUnusable = false; // the driver ends every WaitCommEvent at once
+    OVERLAPPED readOv{};         // the reader's ReadFile
+    OVERLAPPED writeOv{};        // the writer's WriteFile
     bool writePending = false;
     std::uint8_t writeBuf[SERIO_CHUNK_SIZE]; // the bytes of the write under way
 };
@@ -116,9 +119,53 @@ Wake wait_pair(HANDLE stop, HANDLE other, int timeoutMs) {
     return rc == WAIT_TIMEOUT ? Wake::Timeout : Wake::Failed;
 }
 
+// Watches the driver's input count in short steps, for ports whose event waits do not work.
+Wake poll_readable(HANDLE stop, Device& d, int timeoutMs) {
+    const DWORD begin = GetTickCount();
+    for (;;) {
+        DWORD waiting = 0;
+        if (!bytes_waiting(d, &waiting)) {
+            return Wake::Hangup;
+        }
+        if (waiting > 0) {
+            return Wake::Ready;
+        }
+        const DWORD spent = GetTickCount() - begin;
+        if (timeoutMs >= 0 && spent >= static_cast<DWORD>(timeoutMs)) {
+            return Wake::Timeout;
+        }
+        DWORD step = INPUT_POLL_MS;
+        if (timeoutMs >= 0) {
+            step = std::min<DWORD>(step, static_cast<DWORD>(timeoutMs) - spent);
+        }
+        const DWORD rc = WaitForSingleObject(stop, step);
+        if (rc == WAIT_OBJECT_0) {
+            return Wake::Stop;
+        }
+        if (rc != WAIT_TIMEOUT) {
+            return Wake::Failed;
+        }
+    }
+}
+
+// A wait that ended in an error while the device still answers: the driver cannot wait for
+// input (Wine's ports over pseudo-terminals end every such wait at once). The port is watched by
+// its input count from then on.
+Wake after_failed_event_wait(HANDLE stop, Device& d, int timeoutMs) {
+    DWORD waiting = 0;
+    if (!bytes_waiting(d, &waiting)) {
+        return Wake::Hangup;
+    }
+    d.eventsUnusable = true;
+    return poll_readable(stop, d, timeoutMs);
+}
+
 Wake wait_readable(HANDLE stop, Device& d, int timeoutMs) {
     if (WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) {
         return Wake::Stop;
+    }
+    if (d.eventsUnusable) {
+        return poll_readable(stop, d, timeoutMs);
     }
     DWORD waiting = 0;
     if (!bytes_waiting(d, &waiting)) {
@@ -133,7 +180,7 @@ Wake wait_readable(HANDLE stop, Device& d, int timeoutMs) {
             return Wake::Ready;
         }
         if (GetLastError() != ERROR_IO_PENDING) {
-            return Wake::Hangup;
+            return after_failed_event_wait(stop, d, timeoutMs);
         }
         d.waitPending = true;
         // Bytes that came between the look above and the start of the wait raise no event.
@@ -148,7 +195,7 @@ Wake wait_readable(HANDLE stop, Device& d, int timeoutMs) {
     d.waitPending = false;
     DWORD unused = 0;
     if (!GetOverlappedResult(d.handle, &d.waitOv, &unused, FALSE)) {
-        return Wake::Hangup;
+        return after_failed_event_wait(stop, d, timeoutMs);
     }
     return Wake::Ready;
 }

@@ -1,0 +1,156 @@
+// Windows version (under Wine) of the pseudo-terminal pairs and temporary directories. A pair is
+// two COM ports of the Wine prefix joined by socat on the Linux side: its two pseudo-terminals
+// are linked into the prefix's dosdevices folder as comN (the port under test, N >= 5, never a
+// port of the machine) and comN+1 (the far device, which the test holds open).
+#include "tests/support/pty.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::atomic<unsigned> g_pairs{0};
+
+// The far end's COM number, from the port under test's path "\\.\COMn".
+unsigned far_com(const std::string& slave) {
+    return static_cast<unsigned>(std::stoul(slave.substr(slave.rfind('M') + 1))) + 1;
+}
+
+std::string pid_file(unsigned com) {
+    return "/tmp/pw-pty-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(com);
+}
+
+// Runs a shell command line on the Linux side (Wine starts Unix programs too).
+bool run_shell(const std::string& script, bool wait) {
+    std::string line = "/bin/sh -c \"" + script + "\"";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA("/bin/sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
+        return false;
+    }
+    if (wait) {
+        WaitForSingleObject(pi.hProcess, 10000);
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
+}
+
+HANDLE as_handle(int fd) {
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd));
+}
+
+} // namespace
+
+PtyPair::PtyPair() {
+    const char* prefix = std::getenv("WINEPREFIX");
+    if (prefix == nullptr) {
+        throw std::runtime_error("no Wine prefix for pseudo-terminals");
+    }
+    // Each test process takes its own range of COM numbers, so parallel tests never meet.
+    const unsigned com = 5 + (GetCurrentProcessId() / 4 % 16) * 12 + (g_pairs++ % 6) * 2;
+    const std::string dev = std::string(prefix) + "/dosdevices/com";
+    const std::string a = dev + std::to_string(com), b = dev + std::to_string(com + 1);
+    slave_ = "\\\\.\\COM" + std::to_string(com);
+    run_shell("rm -f " + a + " " + b + "; echo $$ > " + pid_file(com) + "; exec socat PTY,link=" +
+                  a + ",raw,echo=0 PTY,link=" + b + ",raw,echo=0 </dev/null >/dev/null 2>&1",
+              false);
+    const std::string farPath = "\\\\.\\COM" + std::to_string(com + 1);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    while (h == INVALID_HANDLE_VALUE && Clock::now() < deadline) {
+        h = CreateFileA(farPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                        nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            Sleep(20);
+        }
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("no pseudo-terminal pair (socat)");
+    }
+    COMMTIMEOUTS at_once{MAXDWORD, 0, 0, 0, 0}; // a read returns what is there
+    SetCommTimeouts(h, &at_once);
+    master_ = static_cast<int>(reinterpret_cast<std::intptr_t>(h));
+}
+
+void PtyPair::hangUp() {
+    if (master_ < 0) {
+        return;
+    }
+    CloseHandle(as_handle(master_));
+    master_ = -1;
+    const std::string pids = pid_file(far_com(slave_) - 1);
+    run_shell("kill $(cat " + pids + ") 2>/dev/null; rm -f " + pids, true);
+}
+
+bool PtyPair::write(const Bytes& data, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    std::size_t done = 0;
+    while (done < data.size() && Clock::now() < deadline) {
+        DWORD n = 0;
+        if (!WriteFile(as_handle(master_), data.data() + done,
+                       static_cast<DWORD>(data.size() - done), &n, nullptr)) {
+            return false;
+        }
+        done += n;
+    }
+    return done == data.size();
+}
+
+PtyPair::Bytes PtyPair::read(std::size_t count, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    Bytes out;
+    std::uint8_t buf[4096];
+    while (out.size() < count && Clock::now() < deadline) {
+        DWORD n = 0;
+        const DWORD want = static_cast<DWORD>(std::min(sizeof buf, count - out.size()));
+        if (ReadFile(as_handle(master_), buf, want, &n, nullptr) && n > 0) {
+            out.insert(out.end(), buf, buf + n);
+        } else {
+            Sleep(5);
+        }
+    }
+    return out;
+}
+
+TempDir::TempDir() {
+    static std::atomic<unsigned> made{0};
+    path_ = fs::temp_directory_path() /
+            ("pw-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(made++));
+    fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+ScratchDir::ScratchDir() : oldCwd_(fs::current_path()) {
+    fs::current_path(dir_.str());
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    fs::current_path(oldCwd_, ignored);
+}
+
+void ScratchDir::writePorts(const std::map<unsigned, std::string>& map, const std::string& extra) {
+    std::ofstream out(dir_ / "portweave.ports");
+    for (const auto& [com, path] : map) {
+        out << "COM" << com << '=' << path << '\n';
+    }
+    out << extra;
+}
+
+} // namespace testsupport
