@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -68,28 +67,6 @@ TempDir::TempDir() {
         throw std::runtime_error("no temporary directory");
     }
     path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-ScratchDir::ScratchDir() : oldCwd_(fs::current_path()) {
-    fs::current_path(dir_.str());
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    fs::current_path(oldCwd_, ignored);
-}
-
-void ScratchDir::writePorts(const std::map<unsigned, std::string>& map, const std::string& extra) {
-    std::ofstream out(dir_ / "portweave.ports");
-    for (const auto& [com, path] : map) {
-        out << "COM" << com << '=' << path << '\n';
-    }
-    out << extra;
 }
 
 } // namespace testsupport

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 
 namespace testsupport {
@@ -129,28 +128,6 @@ TempDir::TempDir() {
     path_ = fs::temp_directory_path() /
             ("pw-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(made++));
     fs::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-ScratchDir::ScratchDir() : oldCwd_(fs::current_path()) {
-    fs::current_path(dir_.str());
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    fs::current_path(oldCwd_, ignored);
-}
-
-void ScratchDir::writePorts(const std::map<unsigned, std::string>& map, const std::string& extra) {
-    std::ofstream out(dir_ / "portweave.ports");
-    for (const auto& [com, path] : map) {
-        out << "COM" << com << '=' << path << '\n';
-    }
-    out << extra;
 }
 
 } // namespace testsupport
