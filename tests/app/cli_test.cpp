@@ -12,6 +12,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,8 +27,10 @@ struct Outcome {
     std::string out, err;
 };
 
-// Starts the program with `args`, standard output and error into files in `io`.
-pid_t Start(const std::vector<std::string>& args, const testsupport::TempDir& io) {
+// Starts the program with `args`, standard output and error into files in `io`; `program` runs
+// another build of it (say, the Windows one under Wine).
+pid_t Start(const std::vector<std::string>& args, const testsupport::TempDir& io,
+            const std::vector<std::string>& program = {PORTWEAVE_BINARY}) {
     const std::string out = (io / "out").string(), err = (io / "err").string();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -35,14 +38,17 @@ pid_t Start(const std::vector<std::string>& args, const testsupport::TempDir& io
             unsetenv(name);
         }
         setenv("XDG_RUNTIME_DIR", io.str().c_str(), 1); // the desktop's per-user lock
-        std::vector<char*> argv{const_cast<char*>(PORTWEAVE_BINARY)};
+        std::vector<char*> argv;
+        for (const std::string& part : program) {
+            argv.push_back(const_cast<char*>(part.c_str()));
+        }
         for (const std::string& arg : args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
         argv.push_back(nullptr);
         if (dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1) == 1 &&
             dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2) == 2) {
-            execv(PORTWEAVE_BINARY, argv.data());
+            execvp(argv[0], argv.data());
         }
         _exit(127);
     }
@@ -315,6 +321,61 @@ TEST(PortweaveHeadlessTest, BridgesReloadsWhatChangedAndSavesAtTheEnd) {
     EXPECT_TRUE(end.err.ends_with("System shutdown\n"));
     EXPECT_TRUE(testsupport::read_file(dir / "event.log").ends_with("System shutdown\r\n"));
     EXPECT_TRUE(testsupport::read_file(dir / DATA_FILE_NAME) == image);
+}
+
+// The Windows build under Wine (scripts/test's Windows stage names it in PW_WINDOWS_BINARY) with
+// a data file written here: TCP to TCP, and a COM port of the Wine prefix to TCP; Ctrl+C (which
+// Wine raises for SIGINT) ends it in order.
+TEST(PortweaveHeadlessTest, TheWindowsBuildBridgesUnderWine) {
+    const char* exe = std::getenv("PW_WINDOWS_BINARY");
+    const char* prefix = std::getenv("WINEPREFIX");
+    if (exe == nullptr || prefix == nullptr || !fs::exists(exe)) {
+        GTEST_SKIP() << "no Windows build to run (PW_WINDOWS_BINARY, WINEPREFIX)";
+    }
+    testsupport::TempDir dir, io;
+    testsupport::PtyPair pty; // linked into the prefix as a COM port from 200 on, no one else's
+    const std::string com = "com" + std::to_string(200 + getpid() % 50);
+    const fs::path link = fs::path(prefix) / "dosdevices" / com;
+    fs::remove(link);
+    fs::create_symlink(pty.slavePath(), link);
+    const std::shared_ptr<void> unlink(nullptr, [&](void*) { fs::remove(link); });
+    WriteText(dir / "portweave.ports", "COM1=\\\\.\\" + com + "\n");
+    std::uint16_t port[3];
+    for (std::uint16_t& p : port) {
+        p = testsupport::free_tcp_port();
+    }
+    LinkTable table{};
+    const auto server = [&](int i) { return testsupport::tcp_server_port(port[i], true); };
+    testsupport::set_link(table, 0, "tcp", server(0), server(1));
+    testsupport::set_link(table, 1, "serial", testsupport::serial_port(0, true), server(2));
+    for (std::uint32_t id = 0; id < MAX_LINKS; ++id) {
+        table.entry[id].linkId = id;
+    }
+    testsupport::write_data_file(dir.str(), SettingsBlock{1, 0, SELECTED_ROW_NONE, 0}, table);
+    const pid_t pid = Start({"--headless", "--dir", "Z:" + dir.str()}, io, {"wine", exe});
+    ASSERT_GT(pid, 0);
+    const auto err = [&] { return testsupport::read_file(io / "err"); };
+    Fd a = testsupport::tcp_connect_within(port[0], 60000);
+    Fd b = testsupport::tcp_connect_within(port[1], 60000);
+    Fd serialPeer = testsupport::tcp_connect_within(port[2], 60000);
+    ASSERT_TRUE(testsupport::wait_until([&] { return Count(err(), "accepted.") == 3; }, 30s))
+        << err();
+    EXPECT_TRUE(Crosses(a.get(), b.get()) && Crosses(b.get(), a.get()));
+    ASSERT_TRUE(pty.write("to the network"));
+    char in[14];
+    EXPECT_TRUE(testsupport::read_exact(serialPeer.get(), in, sizeof in, 20000));
+    EXPECT_EQ(std::string(in, sizeof in), "to the network");
+    const std::string line = "to the line";
+    ASSERT_TRUE(testsupport::write_all(serialPeer.get(), line.data(), line.size()));
+    EXPECT_EQ(pty.read(line.size()), testsupport::PtyPair::Bytes(line.begin(), line.end()));
+
+    fs::remove(dir / DATA_FILE_NAME);
+    ASSERT_EQ(kill(pid, SIGINT), 0);
+    EXPECT_EQ(Wait(pid, io).status, 0) << err();
+    EXPECT_TRUE(testsupport::read_file(dir / "event.log").ends_with("System shutdown\r\n"));
+    // What the Linux build writes for the same run: the first row selected, every link kept.
+    EXPECT_TRUE(testsupport::read_file(dir / DATA_FILE_NAME) ==
+                testsupport::data_file_image(SettingsBlock{1, 0, 0, 0}, table));
 }
 
 } // namespace
