@@ -155,12 +155,17 @@ void retire(Fd fd) {
     if (fd == NO_FD) {
         return;
     }
-    std::lock_guard<std::mutex> lock(g_retiredMutex);
+    {
+        std::lock_guard<std::mutex> lock(g_retiredMutex);
+        g_retired.push_back(as_socket(fd));
+        g_failedConnects.erase(
+            std::remove(g_failedConnects.begin(), g_failedConnects.end(), as_socket(fd)),
+            g_failedConnects.end());
+    }
+    // Under Wine a close waits for a select that watches the socket: the wake ends that select
+    // first. No lock is held meanwhile, since the event thread takes them between its waits.
+    wake_signal();
     ::closesocket(as_socket(fd));
-    g_retired.push_back(as_socket(fd));
-    g_failedConnects.erase(
-        std::remove(g_failedConnects.begin(), g_failedConnects.end(), as_socket(fd)),
-        g_failedConnects.end());
 }
 
 bool set_reuse_address(Fd) {
