@@ -1,5 +1,6 @@
-// Windows version of the loopback peers (Winsock): the same helpers as loopback.cpp. A SOCKET
-// fits an int, as every kernel handle does.
+// Windows version of the loopback peers (Winsock): the helpers of loopback.cpp that the Windows
+// tests use (no processor time, no stalled listener). A SOCKET fits an int, as every kernel
+// handle does.
 #include "tests/support/loopback.h"
 
 #include <winsock2.h>
@@ -209,40 +210,12 @@ std::size_t open_fd_count() {
     return count;
 }
 
-double process_cpu_ms() {
-    FILETIME created{}, ended{}, kernel{}, user{};
-    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
-    const auto ms = [](const FILETIME& t) {
-        return ((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
-    };
-    return ms(kernel) + ms(user);
-}
-
 std::uint32_t net32(std::uint32_t host) {
     return htonl(host);
 }
 
 std::uint16_t net16(std::uint16_t host) {
     return htons(host);
-}
-
-StalledListener stalled_listener() {
-    StalledListener s;
-    s.listener = tcp_listen(0);
-    if (!s.listener.valid() || ::listen(s_of(s.listener.get()), 0) != 0) {
-        return s;
-    }
-    s.port = local_port(s.listener.get());
-    const sockaddr_in sa = loopback_address(s.port);
-    for (int i = 0; i < 2; ++i) {
-        Fd c(new_socket(SOCK_STREAM));
-        u_long on = 1;
-        ioctlsocket(s_of(c.get()), FIONBIO, &on);
-        (void)::connect(s_of(c.get()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-        s.queued.push_back(std::move(c));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return s;
 }
 
 } // namespace testsupport
