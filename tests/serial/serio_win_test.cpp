@@ -1,12 +1,13 @@
 // The serial layer's Windows backend on COM ports of the Wine prefix (pseudo-terminal pairs made
 // on the Linux side): exclusive opens, the line settings written and put back, bursts as chunks,
-// and the transmit limits.
+// the transmit limits and a device that goes away.
 #include "serial/serio_internal.h"
 #include "tests/support/loopback.h"
 #include "tests/support/pty.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -106,6 +107,14 @@ TEST(SerioWin, APortOpensAloneCarriesBurstsAndGetsItsSettingsBack) {
     EXPECT_TRUE(after.dcb.BaudRate == before.dcb.BaudRate &&
                 after.dcb.ByteSize == before.dcb.ByteSize && after.dcb.Parity == before.dcb.Parity);
     EXPECT_EQ(std::memcmp(&after.timeouts, &before.timeouts, sizeof before.timeouts), 0);
+    // A device that goes away is told once, as on Linux.
+    static std::atomic<int> faults;
+    faults = 0;
+    serio_set_fault_callback([](void*) { ++faults; });
+    ASSERT_EQ(serio_open(0, 9600, 8, 0, 0, 0, nullptr, &h, Collect, &ext), SERIO_OK);
+    pty.hangUp();
+    EXPECT_TRUE(wait_until([] { return faults.load() == 1; }));
+    serio_set_fault_callback(nullptr);
 }
 
 } // namespace
