@@ -1,15 +1,10 @@
-// Windows version of the loopback peers (Winsock): the helpers of loopback.cpp that the Windows
-// tests use (no processor time, no stalled listener). A SOCKET fits an int, as every kernel
-// handle does.
+// The loopback helpers' calls on Windows (Winsock). A SOCKET fits an int, as every kernel handle
+// does.
 #include "tests/support/loopback.h"
+#include "tests/support/loopback_sys.h"
 
 #include <winsock2.h>
 
-#include <algorithm>
-#include <mutex>
-#include <random>
-#include <set>
-#include <utility>
 #include <windows.h>
 
 namespace testsupport {
@@ -30,12 +25,6 @@ int fd_of(SOCKET s) {
     return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
 }
 
-int new_socket(int type) {
-    const SOCKET s = ::socket(AF_INET, type, 0);
-    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-    return fd_of(s);
-}
-
 sockaddr_in loopback_address(std::uint16_t port) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -44,151 +33,91 @@ sockaddr_in loopback_address(std::uint16_t port) {
     return sa;
 }
 
-bool bind_to(int fd, std::uint16_t port) {
+} // namespace
+
+namespace sys {
+
+int open_socket(Kind kind, bool nonblocking) {
+    const SOCKET s = ::socket(AF_INET, kind == Kind::stream ? SOCK_STREAM : SOCK_DGRAM, 0);
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    u_long on = nonblocking ? 1 : 0;
+    ::ioctlsocket(s, FIONBIO, &on);
+    return fd_of(s);
+}
+
+void close_socket(int fd) {
+    ::closesocket(s_of(fd));
+}
+
+void set_option(int fd, Option option, int value) {
+    if (option == Option::linger_seconds) {
+        const linger lg{1, static_cast<u_short>(value)};
+        ::setsockopt(s_of(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg),
+                     sizeof lg);
+    } else if (option == Option::receive_buffer) {
+        ::setsockopt(s_of(fd), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&value),
+                     sizeof value);
+    } // Windows's SO_REUSEADDR lets a second socket take a port in use: listeners go without.
+}
+
+bool bind_loopback(int fd, std::uint16_t port) {
     const sockaddr_in sa = loopback_address(port);
     return ::bind(s_of(fd), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
 }
 
-// Windows hands out ports from 49152 on by itself; picks stay below, random and never repeated.
-std::uint16_t free_port(int type) {
-    static std::mutex mutex;
-    static std::mt19937 random{std::random_device{}()};
-    static std::set<std::uint16_t> given;
-    std::lock_guard<std::mutex> lock(mutex);
-    std::uniform_int_distribution<unsigned> pick(20000, 49151);
-    for (int attempt = 0; attempt < 10000; ++attempt) {
-        const auto port = static_cast<std::uint16_t>(pick(random));
-        if (given.count(port) == 0 && bind_to(Fd(new_socket(type)).get(), port)) {
-            given.insert(port);
-            return port;
-        }
-    }
-    return 0;
-}
-
-bool wait_readable(int fd, std::chrono::steady_clock::time_point end) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        end - std::chrono::steady_clock::now());
-    WSAPOLLFD p{s_of(fd), POLLRDNORM, 0};
-    return WSAPoll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0))) > 0;
-}
-
-std::chrono::steady_clock::time_point after(int ms) {
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-}
-
-} // namespace
-
-Fd& Fd::operator=(Fd&& other) noexcept {
-    reset(this != &other ? other.release() : fd_);
-    return *this;
-}
-
-int Fd::release() {
-    return std::exchange(fd_, -1);
-}
-
-void Fd::reset(int fd) {
-    (void)(fd_ >= 0 && fd_ != fd && ::closesocket(s_of(fd_)) == 0);
-    fd_ = fd;
-}
-
-std::uint16_t free_tcp_port() {
-    return free_port(SOCK_STREAM);
-}
-
-std::uint16_t free_udp_port() {
-    return free_port(SOCK_DGRAM);
-}
-
-Fd tcp_connect(std::uint16_t port, int receiveBuffer) {
-    Fd fd(new_socket(SOCK_STREAM));
-    if (receiveBuffer > 0) {
-        ::setsockopt(s_of(fd.get()), SOL_SOCKET, SO_RCVBUF,
-                     reinterpret_cast<const char*>(&receiveBuffer), sizeof receiveBuffer);
-    }
+bool connect_loopback(int fd, std::uint16_t port) {
     const sockaddr_in sa = loopback_address(port);
-    if (::connect(s_of(fd.get()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        return Fd();
-    }
-    return fd;
+    return ::connect(s_of(fd), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
 }
 
-Fd tcp_listen(std::uint16_t port) {
-    Fd fd(new_socket(SOCK_STREAM));
-    return bind_to(fd.get(), port) && ::listen(s_of(fd.get()), 8) == 0 ? std::move(fd) : Fd();
+bool listen_on(int fd, int backlog) {
+    return ::listen(s_of(fd), backlog) == 0;
 }
 
-Fd tcp_accept(int listenFd, int timeoutMs) {
-    return wait_readable(listenFd, after(timeoutMs))
-               ? Fd(fd_of(::accept(s_of(listenFd), nullptr, nullptr)))
-               : Fd();
+int accept_one(int listenFd) {
+    return fd_of(::accept(s_of(listenFd), nullptr, nullptr));
 }
 
-Fd udp_bind(std::uint16_t port) {
-    Fd fd(new_socket(SOCK_DGRAM));
-    return bind_to(fd.get(), port) ? std::move(fd) : Fd();
-}
-
-std::uint16_t local_port(int fd) {
+std::uint16_t bound_port(int fd) {
     sockaddr_in sa{};
     int len = sizeof sa;
     return ::getsockname(s_of(fd), reinterpret_cast<sockaddr*>(&sa), &len) == 0 ? ntohs(sa.sin_port)
                                                                                 : 0;
 }
 
-bool udp_send(int fd, std::uint16_t port, const void* data, std::size_t length) {
+bool send_datagram(int fd, std::uint16_t port, const void* data, std::size_t length) {
     const sockaddr_in sa = loopback_address(port);
     return ::sendto(s_of(fd), static_cast<const char*>(data), static_cast<int>(length), 0,
                     reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == static_cast<int>(length);
 }
 
-void tcp_reset(Fd& fd) {
-    const linger lg{1, 0};
-    ::setsockopt(s_of(fd.get()), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg),
-                 sizeof lg);
-    fd.reset();
+long receive(int fd, void* data, std::size_t length) {
+    return ::recv(s_of(fd), static_cast<char*>(data), static_cast<int>(length), 0);
 }
 
-std::vector<std::uint8_t> read_for(int fd, int timeoutMs, std::size_t limit) {
-    std::vector<std::uint8_t> out;
-    char chunk[4096];
-    const auto end = after(timeoutMs);
-    while (out.size() < limit && wait_readable(fd, end)) {
-        const int n = ::recv(s_of(fd), chunk,
-                             static_cast<int>(std::min(sizeof chunk, limit - out.size())), 0);
-        if (n <= 0) {
-            break;
-        }
-        out.insert(out.end(), chunk, chunk + n);
-    }
-    return out;
+long send_some(int fd, const void* data, std::size_t length) {
+    return ::send(s_of(fd), static_cast<const char*>(data), static_cast<int>(length), 0);
 }
 
-bool wait_peer_closed(int fd, int timeoutMs) {
-    const auto end = after(timeoutMs);
-    char chunk[4096];
-    while (wait_readable(fd, end)) {
-        const int n = ::recv(s_of(fd), chunk, sizeof chunk, 0);
-        if (n == 0 || (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK)) {
-            return true;
-        }
-    }
-    return false;
+bool transient_failure() {
+    return WSAGetLastError() == WSAEWOULDBLOCK || WSAGetLastError() == WSAEINTR;
 }
 
-bool write_all(int fd, const void* data, std::size_t length) {
-    const auto* in = static_cast<const char*>(data);
-    while (length > 0) {
-        const int n = ::send(s_of(fd), in, static_cast<int>(length), 0);
-        if (n <= 0) {
-            return false;
-        }
-        in += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
+bool poll_readable(int fd, int timeoutMs) {
+    WSAPOLLFD p{s_of(fd), POLLRDNORM, 0};
+    return WSAPoll(&p, 1, timeoutMs) > 0;
 }
+
+// Windows hands out ports from 49152 on by itself.
+std::uint16_t lowest_free_port() {
+    return 20000;
+}
+
+std::uint16_t highest_free_port() {
+    return 49151;
+}
+
+} // namespace sys
 
 std::size_t open_fd_count() {
     // The sockets among the process's handles (multiples of 4 from 4 on): Wine keeps handles of
@@ -210,12 +139,15 @@ std::size_t open_fd_count() {
     return count;
 }
 
-std::uint32_t net32(std::uint32_t host) {
-    return htonl(host);
-}
-
-std::uint16_t net16(std::uint16_t host) {
-    return htons(host);
+double process_cpu_ms() {
+    FILETIME created{}, ended{}, kernel{}, user{};
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    const auto ms = [](const FILETIME& t) { // in units of 100 ns
+        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) /
+               10000.0;
+    };
+    return ms(kernel) + ms(user);
 }
 
 } // namespace testsupport
