@@ -18,12 +18,20 @@ namespace fs = std::filesystem;
 using testsupport::TempDir;
 using Rows = std::deque<std::string>;
 
+// The system's error numbers, as the messages tell them, differ on Windows.
+inline const bool kPosix = fs::path::preferred_separator == '/';
+inline std::string Errors(const char* posix, const char* windows) {
+    return kPosix ? posix : windows;
+}
+
 inline const std::string kStamp = "05/12/2026 14:03:09.045 "; // the time of the fixed clock
 
 inline pw::LogOptions Fixed(const std::string& dir) {
     return {dir, [] { return pw::LocalTime{2026, 12, 5, 14, 3, 9, 45}; }, {}};
 }
-inline constexpr auto& Read = testsupport::read_file; // a whole file; empty when missing
+inline std::string Read(const fs::path& path) { // a whole file; empty when missing
+    return testsupport::read_file(path.string());
+}
 inline void Write(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
