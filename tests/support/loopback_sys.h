@@ -1,6 +1,5 @@
-// The few platform calls under the loopback helpers (loopback_posix.cpp, loopback_win.cpp), so
-// that loopback.cpp holds the same logic for every platform. Sockets are ints, addresses are
-// ports on 127.0.0.1, and a failed call returns -1 (or false).
+// The platform calls under loopback.cpp (loopback_posix.cpp, loopback_win.cpp): sockets are ints,
+// addresses ports on 127.0.0.1; a failed call returns -1 or false.
 #pragma once
 
 #include <cstddef>
@@ -23,11 +22,8 @@ bool send_datagram(int fd, std::uint16_t port, const void* data, std::size_t len
 // Stream bytes; on POSIX any descriptor (a pseudo-terminal too), never raising SIGPIPE.
 long receive(int fd, void* data, std::size_t length);
 long send_some(int fd, const void* data, std::size_t length);
-// The last call failed only for now (interrupted, or nothing to read yet).
-bool transient_failure();
-// Readable (or closed) within the time limit; interruptions are waited through.
-bool poll_readable(int fd, int timeoutMs);
-
+bool transient_failure(); // the last call was interrupted, or had nothing to read yet
+bool poll_readable(int fd, int timeoutMs); // readable (or closed) in time; interruptions retried
 // The ports the helpers pick from: below those the system hands out on its own.
 std::uint16_t lowest_free_port();
 std::uint16_t highest_free_port();

@@ -1,5 +1,5 @@
-// The loopback helpers' calls on Windows (Winsock). A SOCKET fits an int, as every kernel handle
-// does.
+// The loopback helpers' calls on Windows (Winsock; no processor time, which no Windows test
+// needs). A SOCKET fits an int, as every kernel handle does.
 #include "tests/support/loopback.h"
 #include "tests/support/loopback_sys.h"
 
@@ -137,17 +137,6 @@ std::size_t open_fd_count() {
                               reinterpret_cast<char*>(&type), &len) == 0;
     }
     return count;
-}
-
-double process_cpu_ms() {
-    FILETIME created{}, ended{}, kernel{}, user{};
-    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
-    const auto ms = [](const FILETIME& t) { // in units of 100 ns
-        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
-                                   t.dwLowDateTime) /
-               10000.0;
-    };
-    return ms(kernel) + ms(user);
 }
 
 } // namespace testsupport
