@@ -177,7 +177,7 @@ std::uint32_t serio_assign_device(std::uint32_t portIndex, const std::string& pa
     Layer& L = layer();
     std::lock_guard<std::mutex> control(L.control);
     std::string text;
-    if (const int err = os::read_text_file(DEVICE_MAP_FILE, &text); err != 0 && err != ENOENT) {
+    if (const int err = read_text_file(DEVICE_MAP_FILE, &text); err != 0 && err != ENOENT) {
         return static_cast<std::uint32_t>(err);
     }
     if (const int err =

@@ -118,22 +118,6 @@ bool answers(const std::string& path) {
 
 } // namespace
 
-int read_text_file(const char* path, std::string* text) {
-    FILE* f = std::fopen(path, "rbe");
-    if (f == nullptr) {
-        return errno;
-    }
-    text->clear();
-    char buf[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        text->append(buf, n);
-    }
-    const int err = std::ferror(f) != 0 ? EIO : 0;
-    std::fclose(f);
-    return err;
-}
-
 int replace_text_file(const char* path, const std::string& text) {
     const std::string temp = std::string(path) + TEMP_SUFFIX;
     struct stat old {};

@@ -34,22 +34,6 @@ unsigned long com_number(const std::string& name) {
 
 } // namespace
 
-int read_text_file(const char* path, std::string* text) {
-    FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) {
-        return errno;
-    }
-    text->clear();
-    char buf[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        text->append(buf, n);
-    }
-    const int err = std::ferror(f) != 0 ? EIO : 0;
-    std::fclose(f);
-    return err;
-}
-
 int replace_text_file(const char* path, const std::string& text) {
     const std::string temp = std::string(path) + TEMP_SUFFIX;
     const HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

@@ -110,8 +110,6 @@ void close_device(Handle fd);
 // Discards what the device buffers in both directions.
 void purge_device(Handle fd);
 
-// Reads the whole file at `path` into `text`: 0, or errno (a missing file is ENOENT).
-[[nodiscard]] int read_text_file(const char* path, std::string* text);
 // Replaces the file at `path` with `text` through a temporary file beside it and a rename, so
 // that the old or the new file is there whole at every moment: 0, or errno.
 [[nodiscard]] int replace_text_file(const char* path, const std::string& text);
@@ -203,6 +201,8 @@ constexpr const char* DEVICE_MAP_FILE = "portweave.ports"; // name file in the c
 
 // Fills `names` (SERIO_PORT_COUNT entries) from the name file, default os::default_device_path.
 void load_device_names(char (*names)[DEVICE_PATH_SIZE], const char* mapFile);
+// Reads the whole file at `path` into `text`: 0, or errno (a missing file is ENOENT).
+[[nodiscard]] int read_text_file(const char* path, std::string* text);
 
 // The text of a name file with COM index `index` mapped to `path`: the index's first mapping
 // line replaced (its line end kept), its later mapping lines removed, or the line appended at

@@ -3,6 +3,7 @@
 #include "serial/serio_internal.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -83,6 +84,22 @@ void load_device_names(char (*names)[DEVICE_PATH_SIZE], const char* mapFile) {
         }
         std::memcpy(names[index], path.c_str(), path.size() + 1);
     }
+}
+
+int read_text_file(const char* path, std::string* text) {
+    FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) {
+        return errno;
+    }
+    text->clear();
+    char buf[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        text->append(buf, n);
+    }
+    const int err = std::ferror(f) != 0 ? EIO : 0;
+    std::fclose(f);
+    return err;
 }
 
 std::string assign_name_line(const std::string& text, std::uint32_t index,
