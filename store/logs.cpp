@@ -17,8 +17,6 @@ namespace {
 
 constexpr char LINE_END[] = "\r\n";
 constexpr std::size_t LINE_END_SIZE = sizeof(LINE_END) - 1;
-constexpr char HEX_DIGITS[] = "0123456789abcdef";
-constexpr std::size_t HEX_BYTE_TEXT_SIZE = 3; // "%02x "
 // A UTF-8 character is at most four bytes, so a cut moves back by at most three.
 constexpr std::size_t UTF8_MAX_BACKOFF = 3;
 
@@ -87,16 +85,19 @@ bool WriteTraceLine(int fd, char* buffer, const char* head, std::size_t headSize
     // A chunk of up to TRACE_CHUNK_MAX bytes fits with the head in one write. A longer one (no
     // engine sends it, but nothing stops a caller) goes out in several writes, one right after
     // the other, so the line stays whole.
-    for (std::size_t i = 0; i < length; ++i) {
-        if (used + HEX_BYTE_TEXT_SIZE + LINE_END_SIZE > TRACE_LINE_BUFFER_SIZE) {
+    for (std::size_t i = 0; i < length;) {
+        const std::size_t room =
+            (TRACE_LINE_BUFFER_SIZE - LINE_END_SIZE - used) / HEX_BYTE_TEXT_SIZE;
+        if (room == 0) {
             if (!PutLinePart(fd, buffer, used, lineWritten)) {
                 return false;
             }
             used = 0;
+            continue;
         }
-        buffer[used++] = HEX_DIGITS[data[i] >> 4];
-        buffer[used++] = HEX_DIGITS[data[i] & 0x0f];
-        buffer[used++] = ' ';
+        const std::size_t part = std::min(length - i, room);
+        used = static_cast<std::size_t>(PutHexPairs(data + i, part, buffer + used) - buffer);
+        i += part;
     }
     std::memcpy(buffer + used, LINE_END, LINE_END_SIZE);
     used += LINE_END_SIZE;
@@ -258,22 +259,25 @@ void LogStore::traceData(std::uint32_t linkId, std::uint32_t portId, std::uint32
     FormatPortText(linkId, portId, kind, portText);
     const char* dirText = direction == TRACE_DIR_TX ? TRACE_DIR_TEXT_TX : TRACE_DIR_TEXT_RX;
 
+    char lengthText[LENGTH_TEXT_SIZE];
+    *PutDecimal(length, 1, lengthText) = '\0';
     if (sink_ != nullptr) {
-        char lengthText[LENGTH_TEXT_SIZE];
-        std::snprintf(lengthText, sizeof(lengthText), "%u", length);
-        char cell[DATA_CELL_SIZE];
-        FormatDataCell(data, length, traceAscii_, cell);
-        sink_->appendTraceRow(
-            TraceRow{timestamp, portText, dirText, lengthText, cell, traceAscii_});
+        sink_->appendTraceRow(TraceRow{timestamp, portText, dirText, lengthText, data,
+                                       DataCellBytes(data, length, traceAscii_), traceAscii_});
         appendRow(traceRowCount_, true);
     }
     if (toFile) {
         // The line's head as text; the writer adds the bytes in hex.
         char head[TIMESTAMP_TEXT_SIZE + PORT_TEXT_SIZE + LENGTH_TEXT_SIZE + 16];
-        const int headSize = std::snprintf(head, sizeof(head), "%s, %s, %s, %u, ", timestamp,
-                                           portText, dirText, length);
-        if (headSize < 0 ||
-            !enqueue(RECORD_TRACE, head, static_cast<std::size_t>(headSize), data, length)) {
+        char* p = head;
+        const char* const parts[] = {timestamp, ", ", portText,   ", ",
+                                     dirText,   ", ", lengthText, ", "};
+        for (const char* part : parts) {
+            const std::size_t n = std::strlen(part);
+            std::memcpy(p, part, n);
+            p += n;
+        }
+        if (!enqueue(RECORD_TRACE, head, static_cast<std::size_t>(p - head), data, length)) {
             ++droppedLines_;
         }
     }

@@ -67,8 +67,8 @@ constexpr std::size_t TRACE_ASCII_CELL_BYTES = 600; // data bytes the Data cell 
 // fields, so formatting never truncates.
 constexpr std::size_t TIMESTAMP_TEXT_SIZE = 80;
 constexpr std::size_t PORT_TEXT_SIZE = 48;
-constexpr std::size_t DATA_CELL_SIZE = TRACE_HEX_CELL_BYTES * 3 + 1; // also holds the ASCII cell
 constexpr std::size_t LENGTH_TEXT_SIZE = 12;
+constexpr std::size_t HEX_BYTE_TEXT_SIZE = 3; // "%02x ": the text of one byte in hex
 
 constexpr char TRACE_DIR_TEXT_TX[] = "Tx"; // direction TRACE_DIR_TX (0)
 constexpr char TRACE_DIR_TEXT_RX[] = "Rx"; // any nonzero direction
@@ -90,6 +90,10 @@ using LocalClock = std::function<LocalTime()>;
 // The system's local time now.
 [[nodiscard]] LocalTime ReadLocalClock();
 
+// Writes `value` in decimal, with leading zeros up to `minDigits` digits, from `out` on; returns
+// the end of what it wrote. No terminating zero.
+char* PutDecimal(std::uint32_t value, unsigned minDigits, char* out);
+
 // Writes the timestamp text "dd/mm/yyyy hh:mm:ss.mmm " (with one trailing blank) of `time`:
 // two-digit day and month, the year in full, two-digit hour, minute and second, three-digit
 // milliseconds. For 5 December 2026, 14:03:09.045 it is "05/12/2026 14:03:09.045 ".
@@ -110,12 +114,15 @@ struct PortKind {
 void FormatPortText(std::uint32_t linkId, std::uint32_t portId, const PortKind* kind,
                     char (&out)[PORT_TEXT_SIZE]);
 
-// Writes the trace list's Data cell for `length` bytes at `data`. Hex: each of the first
-// TRACE_HEX_CELL_BYTES bytes as two lower-case hex digits and a blank ("41 42 0d "). ASCII: the
-// first TRACE_ASCII_CELL_BYTES bytes as they are (so bytes 0x80 to 0xff are Latin-1 characters),
-// and a zero byte ends the text. Bytes past the limit are not shown.
-void FormatDataCell(const std::uint8_t* data, std::uint32_t length, bool ascii,
-                    char (&out)[DATA_CELL_SIZE]);
+// The bytes of a chunk of `length` bytes at `data` that the trace list's Data cell shows: in hex
+// (`ascii` false) the first TRACE_HEX_CELL_BYTES, in ASCII the first TRACE_ASCII_CELL_BYTES up to
+// (not including) the first zero byte, which ends the text. Null `data` shows nothing.
+[[nodiscard]] std::size_t DataCellBytes(const std::uint8_t* data, std::uint32_t length, bool ascii);
+
+// Writes each of `length` bytes at `data` as two lower-case hex digits and a blank ("41 42 0d "),
+// HEX_BYTE_TEXT_SIZE characters each, from `out` on; returns the end of what it wrote. No
+// terminating zero. Both the trace list's hex cells and trace.log's lines are made of these.
+char* PutHexPairs(const std::uint8_t* data, std::size_t length, char* out);
 
 // One event list row: the column texts, zero-terminated, valid only during the sink call.
 struct EventRow {
@@ -123,14 +130,18 @@ struct EventRow {
     const char* text;      // the event text, at most EVENT_TEXT_MAX bytes
 };
 
-// One trace list row: the five column texts, zero-terminated, valid only during the sink call.
+// One trace list row: four column texts, zero-terminated, and the bytes of the Data column
+// (see DataCellBytes), which the application turns into the cell's text (hex pairs, or in ASCII
+// the bytes themselves as Latin-1 characters) when it shows the cell. All valid only during the
+// sink call.
 struct TraceRow {
-    const char* timestamp; // "Timestamp": timestamp text, with its trailing blank
-    const char* linkPort;  // "Link/Port": port text, e.g. "L1 P1 (COM3)"
-    const char* direction; // "RX/TX": "Rx" or "Tx"
-    const char* length;    // "Len": the chunk's length in decimal
-    const char* data;      // "Data": see FormatDataCell
-    bool ascii;            // the Data cell holds the bytes themselves (ASCII), not hex pairs
+    const char* timestamp;    // "Timestamp": timestamp text, with its trailing blank
+    const char* linkPort;     // "Link/Port": port text, e.g. "L1 P1 (COM3)"
+    const char* direction;    // "RX/TX": "Rx" or "Tx"
+    const char* length;       // "Len": the chunk's length in decimal
+    const std::uint8_t* data; // "Data": the bytes the cell shows
+    std::size_t dataSize;     // how many
+    bool ascii;               // the cell shows the bytes themselves (ASCII), not hex pairs
 };
 
 // The application's side of the two lists. Every call arrives under the log's lock, on whichever

@@ -1,26 +1,28 @@
 // Pending list rows, handed from the logging threads to the main thread in batches.
 #include "app/core/row_queue.h"
 
-#include <cstdio>
-
 namespace pw::app {
 
 std::string LogLineOf(const QueuedEventRow& row) {
     return row.timestamp + row.text;
 }
 
+namespace {
+std::string HexPairs(const std::string& bytes) {
+    std::string text(bytes.size() * HEX_BYTE_TEXT_SIZE, '\0');
+    (void)PutHexPairs(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                      text.data());
+    return text;
+}
+} // namespace
+
+std::string DataCellText(const QueuedTraceRow& row) {
+    return row.ascii ? row.data : HexPairs(row.data);
+}
+
 std::string LogLineOf(const QueuedTraceRow& row) {
-    std::string line =
-        row.timestamp + ", " + row.linkPort + ", " + row.direction + ", " + row.length + ", ";
-    if (!row.ascii) {
-        return line + row.data; // already "%02x " per byte
-    }
-    for (const char c : row.data) {
-        char pair[4];
-        std::snprintf(pair, sizeof(pair), "%02x ", static_cast<unsigned char>(c));
-        line += pair;
-    }
-    return line;
+    return row.timestamp + ", " + row.linkPort + ", " + row.direction + ", " + row.length + ", " +
+           HexPairs(row.data);
 }
 
 RowQueue::RowQueue(std::function<void()> wake) : wake_(std::move(wake)) {}
@@ -79,8 +81,9 @@ void RowQueue::removeFirstEventRow() {
 
 void RowQueue::appendTraceRow(const TraceRow& row) {
     std::lock_guard<std::mutex> lock(mutex_);
-    traces_.pending.rows.push_back(QueuedTraceRow{row.timestamp, row.linkPort, row.direction,
-                                                  row.length, row.data, row.ascii});
+    traces_.pending.rows.push_back(QueuedTraceRow{
+        row.timestamp, row.linkPort, row.direction, row.length,
+        std::string(reinterpret_cast<const char*>(row.data), row.dataSize), row.ascii});
     changed();
 }
 

@@ -29,13 +29,17 @@ struct QueuedTraceRow {
     std::string linkPort;  // "Link/Port"
     std::string direction; // "RX/TX"
     std::string length;    // "Len"
-    std::string data;      // "Data" (hex text, or bytes as Latin-1 characters)
-    bool ascii = false;    // `data` holds the bytes themselves
+    std::string data;      // the bytes the "Data" cell shows (see DataCellBytes)
+    bool ascii = false;    // the cell shows them as they are, not as hex pairs
 };
+
+// The text of a trace row's "Data" cell: its bytes as hex pairs ("41 42 0d "), or in ASCII the
+// bytes themselves, to be read as Latin-1 characters. Made only for the cells on screen.
+[[nodiscard]] std::string DataCellText(const QueuedTraceRow& row);
 
 // The line a row has in its log file (see LogStore), without the line end: what copying the row
 // gives. A trace row's bytes are hex pairs however the list shows them; they are the bytes the
-// row holds, which for a long chunk are only its first (see FormatDataCell).
+// row holds, which for a long chunk are only its first.
 [[nodiscard]] std::string LogLineOf(const QueuedEventRow& row);
 [[nodiscard]] std::string LogLineOf(const QueuedTraceRow& row);
 

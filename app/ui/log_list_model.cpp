@@ -97,9 +97,11 @@ QString LogListModel::cell(int row, int column) const {
         return Utf8(trace.direction);
     case 3:
         return Utf8(trace.length);
-    case 4:
-        // The Data cell of an ASCII trace holds the bytes themselves: Latin-1 characters.
-        return QString::fromLatin1(trace.data.data(), static_cast<qsizetype>(trace.data.size()));
+    case 4: {
+        // Either hex pairs or, for an ASCII trace, the bytes themselves: Latin-1 characters.
+        const std::string cell = DataCellText(trace);
+        return QString::fromLatin1(cell.data(), static_cast<qsizetype>(cell.size()));
+    }
     default:
         return QString();
     }

@@ -73,7 +73,7 @@ TEST(Logs, EachEventOrChunkGivesARowAndWhileItsSwitchIsOnAWholeLine) {
                               way = s.direction ? "Rx" : "Tx";
             const std::string ascii = s.data.substr(0, 600);
             EXPECT_EQ(sink.traces.back(), kStamp + "|" + s.shown + "|" + way + "|" + length + "|" +
-                                              (s.ascii ? ascii.substr(0, ascii.find('\0'))
+                                              (s.ascii ? ascii.substr(0, ascii.find('\0')) + "|a"
                                                        : Hex(s.data.substr(0, 300))));
             traces += s.toFile ? kStamp + ", " + s.shown + ", " + way + ", " + length + ", " +
                                      Hex(s.data) + "\r\n"

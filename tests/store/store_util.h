@@ -44,9 +44,15 @@ struct Sink : pw::LogSink {
     Rows events, traces;
     int switchedOff = 0;
     void appendEventRow(const pw::EventRow& row) override { events.emplace_back(row.text); }
-    void appendTraceRow(const pw::TraceRow& row) override {
+    void appendTraceRow(const pw::TraceRow& row) override { // hex rows as trace.log has them
+        std::string cell(row.dataSize * pw::HEX_BYTE_TEXT_SIZE, ' ');
+        if (row.ascii) {
+            cell.assign(reinterpret_cast<const char*>(row.data), row.dataSize) += "|a";
+        } else {
+            (void)pw::PutHexPairs(row.data, row.dataSize, cell.data());
+        }
         traces.push_back(std::string(row.timestamp) + "|" + row.linkPort + "|" + row.direction +
-                         "|" + row.length + "|" + row.data);
+                         "|" + row.length + "|" + cell);
     }
     void removeFirstEventRow() override { events.empty() ? void() : events.pop_front(); }
     void removeFirstTraceRow() override { traces.empty() ? void() : traces.pop_front(); }
