@@ -1,5 +1,5 @@
-// The loopback helpers' calls on Windows (Winsock; no processor time, which no Windows test
-// needs). A SOCKET fits an int, as every kernel handle does.
+// The loopback helpers' calls on Windows (Winsock). A SOCKET fits an int, as every kernel handle
+// does.
 #include "tests/support/loopback.h"
 #include "tests/support/loopback_sys.h"
 
@@ -137,6 +137,14 @@ std::size_t open_fd_count() {
                               reinterpret_cast<char*>(&type), &len) == 0;
     }
     return count;
+}
+
+double process_cpu_ms() {
+    FILETIME created{}, ended{}, kernel{}, user{};
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    const ULARGE_INTEGER k{{kernel.dwLowDateTime, kernel.dwHighDateTime}},
+        u{{user.dwLowDateTime, user.dwHighDateTime}};
+    return static_cast<double>(k.QuadPart + u.QuadPart) / 10000.0; // from units of 100 ns
 }
 
 } // namespace testsupport

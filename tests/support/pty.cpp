@@ -61,6 +61,10 @@ PtyPair::Bytes PtyPair::read(std::size_t count, std::chrono::milliseconds limit)
     return out;
 }
 
+bool under_wine() {
+    return false;
+}
+
 TempDir::TempDir() {
     std::string tmpl = (fs::temp_directory_path() / "pw-test-XXXXXX").string();
     if (::mkdtemp(tmpl.data()) == nullptr) {

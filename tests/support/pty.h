@@ -37,6 +37,10 @@ private:
     std::string slave_;
 };
 
+// True in the Windows build under Wine, whose COM ports over pseudo-terminals differ from
+// Windows's own ports in a few ways the tests keep apart.
+bool under_wine();
+
 // A fresh temporary directory, removed with all it holds.
 class TempDir {
 public:

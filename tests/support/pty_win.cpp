@@ -123,6 +123,10 @@ PtyPair::Bytes PtyPair::read(std::size_t count, std::chrono::milliseconds limit)
     return out;
 }
 
+bool under_wine() {
+    return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 TempDir::TempDir() {
     static std::atomic<unsigned> made{0};
     path_ = fs::temp_directory_path() /

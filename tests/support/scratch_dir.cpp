@@ -22,7 +22,7 @@ ScratchDir::~ScratchDir() {
 }
 
 void ScratchDir::writePorts(const std::map<unsigned, std::string>& map, const std::string& extra) {
-    std::ofstream out(dir_ / "portweave.ports");
+    std::ofstream out(dir_ / "portweave.ports", std::ios::binary); // the same bytes everywhere
     for (const auto& [com, path] : map) {
         out << "COM" << com << '=' << path << '\n';
     }
