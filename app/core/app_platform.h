@@ -1,9 +1,11 @@
 // What the application needs of the operating system before and around its window: the
 // single-instance lock, the choice of the working directory, and the termination signals that
 // end the program in order. The choices are plain functions of their inputs; the calls that
-// touch the system live in app_platform_posix.cpp. Main thread unless stated.
+// touch the system live in app_platform_posix.cpp and app_platform_win.cpp. Main thread unless
+// stated.
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace pw::app {
@@ -52,8 +54,9 @@ private:
 [[nodiscard]] std::string InstanceChannelPath(const std::string& lockPath);
 
 // The running instance's end of the way a second start reaches it: a local endpoint that only
-// processes of the same user are answered on. The event loop watches readFd() (as it watches the
-// signal bridge) and calls takeRequests() when it is readable.
+// processes of the same user are answered on (a Unix-domain socket; on Windows a named pipe of the
+// session, named from `path`). The event loop watches readFd() (as it watches the signal bridge)
+// and calls takeRequests() when it is readable (on Windows: an event handle, signalled then).
 class InstanceChannel {
 public:
     InstanceChannel() = default;
@@ -76,6 +79,7 @@ public:
 private:
     int fd_ = -1;
     std::string path_;
+    std::shared_ptr<void> waiting_; // what the backend keeps besides (on Windows: the pipe waiting)
 };
 
 // A second start: asks the instance listening at `path` to bring its window to the front, and

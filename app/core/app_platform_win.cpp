@@ -1,16 +1,19 @@
-// The application's Windows calls: the named mutex, the executable's directory, the current
-// directory and the console's control events.
+// The application's Windows calls: the named mutex, the instance's named pipe, the executable's
+// directory, the current directory and the console's control events.
 #include "app/core/app_platform.h"
 
 #include "base/platform.h"
 
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <filesystem>
 #include <io.h>
@@ -203,24 +206,233 @@ int SignalBridge::takeSignal() {
     return _read(readFd_, &byte, 1) == 1 ? static_cast<int>(byte) : 0;
 }
 
-// A second start cannot reach the running instance here yet (a named pipe will do it): the
-// channel never listens, so a second start just ends, as it always did.
+// ---- the instance channel: a named pipe ----
+
+namespace {
+
+constexpr char SHOWN_ANSWER = 'S';     // the running instance took the request
+constexpr DWORD CONNECT_RETRY_MS = 50; // between tries while the running instance is starting
+constexpr DWORD PIPE_BUFFER = 16;      // an answer is one byte
+constexpr std::size_t PIPE_NAME_MAX = 256;
+constexpr std::size_t ANSWERED_KEPT = 4; // the starts that can be reading their answer at once
+
+// Pipe names are machine-wide: the session's number keeps users apart as the lock's own name
+// does, and the channel's path (one per lock, so per working directory) follows.
+std::wstring PipeName(const std::string& path) {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    const std::string prefix = "\\\\.\\pipe\\Portweave-" + std::to_string(session) + "-";
+    std::string name = prefix + path;
+    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+        name[i] = (name[i] == '\\' || name[i] == '/' || name[i] == ':') ? '_' : name[i];
+    }
+    if (name.size() > PIPE_NAME_MAX) {
+        name = prefix + std::to_string(std::hash<std::string>()(path));
+    }
+    const auto wide = std::filesystem::u8path(name).wstring();
+    return std::wstring(wide.begin(), wide.end());
+}
+
+// A new instance of the pipe that only this user may open (by default everyone may read it). The
+// first instance claims the name: a pipe someone else made first is never joined.
+HANDLE MakePipe(const std::wstring& name, bool first) {
+    HANDLE token = nullptr;
+    alignas(TOKEN_USER) unsigned char user[256];
+    DWORD size = 0;
+    char* sid = nullptr;
+    const bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                       GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+                       ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid);
+    if (token != nullptr) {
+        CloseHandle(token);
+    }
+    if (!known) {
+        return INVALID_HANDLE_VALUE;
+    }
+    const std::string sddl = std::string("D:P(A;;GA;;;") + sid + ")";
+    LocalFree(sid);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    const HANDLE pipe = CreateNamedPipeW(
+        name.c_str(),
+        PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+        PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, PIPE_UNLIMITED_INSTANCES,
+        PIPE_BUFFER, PIPE_BUFFER, 0, &attributes);
+    LocalFree(descriptor);
+    return pipe;
+}
+
+// One pipe instance waiting for the next start without blocking anyone; `connect.hEvent` (the
+// channel's readFd) is signalled once a start has connected.
+struct Waiting {
+    std::wstring name;
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    OVERLAPPED connect{};
+    bool connected = false; // known at once: the start came between the instance and the wait
+    // Answered instances stay open a while: under Wine, closing one drops the answer its start
+    // has not read yet.
+    std::deque<HANDLE> answered;
+
+    Waiting(const Waiting&) = delete;
+    Waiting& operator=(const Waiting&) = delete;
+    explicit Waiting(std::wstring pipeName) : name(std::move(pipeName)) {
+        connect.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~Waiting() {
+        release();
+        for (const HANDLE pipe : answered) {
+            CloseHandle(pipe);
+        }
+        if (connect.hEvent != nullptr) {
+            CloseHandle(connect.hEvent);
+        }
+    }
+    // Closes the instance; the system keeps what was written for the start that reads it.
+    void release() {
+        if (pipe != INVALID_HANDLE_VALUE) {
+            DWORD unused = 0;
+            if (!connected && CancelIo(pipe)) { // the wait must end before its OVERLAPPED goes
+                GetOverlappedResult(pipe, &connect, &unused, TRUE);
+            }
+            CloseHandle(pipe);
+            pipe = INVALID_HANDLE_VALUE;
+        }
+    }
+    // Makes the instance and starts its wait; false when either cannot be had.
+    bool await(bool first) {
+        pipe = connect.hEvent != nullptr ? MakePipe(name, first) : INVALID_HANDLE_VALUE;
+        if (pipe == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        ResetEvent(connect.hEvent);
+        const DWORD error =
+            ConnectNamedPipe(pipe, &connect) ? ERROR_PIPE_CONNECTED : GetLastError();
+        connected = error == ERROR_PIPE_CONNECTED;
+        if (connected) {
+            SetEvent(connect.hEvent);
+        }
+        return connected || error == ERROR_IO_PENDING;
+    }
+};
+
+// Writes the answer without waiting: one byte always fits the pipe's buffer.
+void Answer(HANDLE pipe) {
+    OVERLAPPED write{};
+    DWORD written = 0;
+    if (WriteFile(pipe, &SHOWN_ANSWER, 1, nullptr, &write) || GetLastError() == ERROR_IO_PENDING) {
+        CancelIo(pipe);
+        GetOverlappedResult(pipe, &write, &written, TRUE);
+    }
+}
+
+// Reads the running instance's answer until `deadline` (GetTickCount64's).
+bool ReadAnswer(HANDLE pipe, ULONGLONG deadline) {
+    OVERLAPPED read{};
+    read.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (read.hEvent == nullptr) {
+        return false;
+    }
+    char answer = 0;
+    DWORD got = 0;
+    bool answered = false;
+    if (ReadFile(pipe, &answer, 1, nullptr, &read) || GetLastError() == ERROR_IO_PENDING) {
+        const ULONGLONG now = GetTickCount64();
+        if (WaitForSingleObject(read.hEvent, deadline > now ? static_cast<DWORD>(deadline - now)
+                                                            : 0) != WAIT_OBJECT_0) {
+            CancelIo(pipe);
+        }
+        answered =
+            GetOverlappedResult(pipe, &read, &got, TRUE) && got == 1 && answer == SHOWN_ANSWER;
+    }
+    CloseHandle(read.hEvent);
+    return answered;
+}
+
+} // namespace
+
 std::string InstanceChannelPath(const std::string& lockPath) {
     return lockPath + ".show";
 }
 
-bool InstanceChannel::listen(const std::string&) {
-    return false;
+bool InstanceChannel::listen(const std::string& path) {
+    close();
+    // Nothing of an instance that crashed is left to replace: its pipe went with its process.
+    auto waiting = std::make_shared<Waiting>(PipeName(path));
+    if (!waiting->await(true)) {
+        return false;
+    }
+    fd_ = ToInt(waiting->connect.hEvent);
+    path_ = path;
+    waiting_ = std::move(waiting);
+    return true;
 }
 
-void InstanceChannel::close() {}
+void InstanceChannel::close() {
+    waiting_.reset();
+    fd_ = -1;
+    path_.clear();
+}
 
 int InstanceChannel::takeRequests() {
-    return 0;
+    int taken = 0;
+    auto* waiting = static_cast<Waiting*>(waiting_.get());
+    while (waiting != nullptr && WaitForSingleObject(waiting->connect.hEvent, 0) == WAIT_OBJECT_0) {
+        DWORD unused = 0;
+        const HANDLE answered = waiting->pipe;
+        const bool connected =
+            waiting->connected || GetOverlappedResult(answered, &waiting->connect, &unused, FALSE);
+        if (!connected && GetLastError() == ERROR_IO_INCOMPLETE) {
+            ResetEvent(waiting->connect.hEvent); // still waiting after all
+            break;
+        }
+        if (connected) {
+            Answer(answered);
+            ++taken;
+        }
+        // The next instance waits before this one goes, so that the name is never free for
+        // another to take. The pipe's access already keeps other users out.
+        waiting->pipe = INVALID_HANDLE_VALUE;
+        const bool next = waiting->await(false);
+        waiting->answered.push_back(answered);
+        if (waiting->answered.size() > ANSWERED_KEPT) {
+            CloseHandle(waiting->answered.front());
+            waiting->answered.pop_front();
+        }
+        if (!next) {
+            close(); // a second start now just ends
+            break;
+        }
+    }
+    return taken;
 }
 
-bool AskRunningInstanceToShow(const std::string&, int) {
-    return false;
+bool AskRunningInstanceToShow(const std::string& path, int waitMs) {
+    const std::wstring name = PipeName(path);
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(waitMs > 0 ? waitMs : 0);
+    for (;;) {
+        // Identification only: the pipe's maker may learn who asks, never act as this user.
+        const HANDLE pipe = CreateFileW(
+            name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) {
+            // Connected: the request is made; the answer says the instance took it.
+            const bool answered = ReadAnswer(pipe, deadline);
+            CloseHandle(pipe);
+            return answered;
+        }
+        // Not listening yet (still starting), or its waiting instance is another start's: try
+        // again for a while.
+        const DWORD error = GetLastError();
+        const bool retry = error == ERROR_FILE_NOT_FOUND || error == ERROR_PIPE_BUSY;
+        if (!retry || GetTickCount64() + CONNECT_RETRY_MS > deadline) {
+            return false;
+        }
+        Sleep(CONNECT_RETRY_MS);
+    }
 }
 
 } // namespace pw::app

@@ -1,5 +1,6 @@
-// What runs around the window: the single-instance lock, the working directory, the queues to
-// the main thread and the passes of the engine's periodic processing.
+// What runs around the window: the reach of a second start, the queues to the main thread and
+// the passes of the engine's periodic processing (the platform's own cases beside, in
+// app_platform_posix_test.cpp and app_platform_win_test.cpp).
 #include "app/core/app_platform.h"
 #include "app/core/process_scheduler.h"
 #include "base/platform.h"
@@ -8,65 +9,27 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <poll.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
 using namespace apptest;
 
-template <class Child>
-bool InChild(Child child) { // true when `child` returns true in a forked process
-    const pid_t pid = fork();
-    if (pid == 0) {
-        _exit(child() ? 0 : 1);
-    }
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-TEST(InstanceLockTest, OneHolderAtATimeAndALockOfADeadProcessIsFree) {
-    testsupport::TempDir dir;
-    const std::string path = (dir / "lock").string();
-    // A process that took the lock and ended without letting go, as a crash would.
-    ASSERT_TRUE(InChild([&] { return (new InstanceLock)->acquire(path) == LockResult::Acquired; }));
-    InstanceLock first, second;
-    ASSERT_EQ(first.acquire(path), LockResult::Acquired);
-    EXPECT_EQ(second.acquire(path), LockResult::HeldByOther);
-    EXPECT_TRUE(InChild([&] { return InstanceLock().acquire(path) == LockResult::HeldByOther; }));
-    EXPECT_TRUE(first.held() && !second.held());
-    first.release();
-    EXPECT_TRUE(second.acquire(path) == LockResult::Acquired && !first.held());
-}
-
-TEST(InstanceChannelTest, ASecondStartReachesTheRunningInstanceAlsoWhileItStartsOrAfterACrash) {
+TEST(InstanceChannelTest, ASecondStartReachesTheRunningInstanceWhileItStartsAndOnceItRuns) {
     testsupport::TempDir dir;
     const std::string path = InstanceChannelPath((dir / "lock").string());
     EXPECT_FALSE(AskRunningInstanceToShow(path, 0)); // none runs
-    // An instance that crashed while listening left its socket behind.
-    ASSERT_TRUE(InChild([&] { return (new InstanceChannel)->listen(path); }));
-    EXPECT_FALSE(AskRunningInstanceToShow(path, 0));
-    bool answered = false; // a second start while the running instance is still starting
-    std::thread second([&] { answered = AskRunningInstanceToShow(path, 30000); });
     InstanceChannel running;
-    ASSERT_TRUE(running.listen(path));
-    pollfd readable{running.readFd(), POLLIN, 0};
-    EXPECT_TRUE(poll(&readable, 1, 30000) == 1 && running.takeRequests() == 1);
-    second.join();
-    EXPECT_TRUE(answered && running.takeRequests() == 0);
+    for (int round = 0; round < 2; ++round) { // the first while the running instance starts
+        bool answered = false;
+        std::thread second([&] { answered = AskRunningInstanceToShow(path, 30000); });
+        ASSERT_TRUE(round == 1 || running.listen(path));
+        EXPECT_TRUE(WaitReadable(running.readFd(), 30000) && running.takeRequests() == 1);
+        second.join();
+        EXPECT_TRUE(answered && running.takeRequests() == 0);
+    }
     running.close();
     EXPECT_TRUE(!std::filesystem::exists(path) && !AskRunningInstanceToShow(path, 0));
-}
-
-TEST(WorkingDirectoryTest, TheProgramsDirectoryWhenWritableElseTheDataDirectory) {
-    EXPECT_EQ(ChooseWorkingDirectory("/opt/pw", true, "/x", "/h") + "|" +
-                  ChooseWorkingDirectory("/opt/pw", false, "/x", "/h") + "|" +
-                  ChooseWorkingDirectory("", true, "/x", nullptr) + "|" +
-                  ChooseWorkingDirectory("/opt/pw", false, nullptr, "/h") + "|" +
-                  ChooseWorkingDirectory("/opt/pw", false, "x", "h"),
-              "/opt/pw|/x/portweave|/x/portweave|/h/.local/share/portweave|");
 }
 
 TEST(QueuesTest, OneWakePerBatchTheLatestStatusOfEachLinkAndASwitchedOffTraceFile) {

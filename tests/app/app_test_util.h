@@ -49,6 +49,10 @@ inline LinkForm ServerForm(const LinkConfig& start, const char* name, std::uint1
     return form;
 }
 
+// The event loop's wait for `fd` (poll; on Windows an event handle signalled), from
+// app_platform_posix_test.cpp or app_platform_win_test.cpp.
+bool WaitReadable(int fd, int timeoutMs);
+
 using testsupport::table_of;
 using testsupport::tcp_connect_within;
 

@@ -143,7 +143,8 @@ TEST(DialogsTest, LinksAreListedAddedEditedRemovedAndSentOnAndTheBoxesFollowTheC
         app.logic.asciiClicked(true);
         told += app.told.back() + "|";
     }
-    const std::string fail = "Failed to open data file for writing err=0x15|";
+    const std::string fail = std::string("Failed to open data file for writing err=") +
+                             (std::filesystem::path::preferred_separator == '/' ? "0x15|" : "0x5|");
     EXPECT_EQ(told, fail + "||" + fail + "|");
 }
 

@@ -3,6 +3,7 @@
 #include "app/core/geometry.h"
 #include "app/core/keys.h"
 #include "app/core/link_form.h"
+#include "serial/serio.h"
 #include "tests/app/app_test_util.h"
 
 #include <gtest/gtest.h>
@@ -175,7 +176,7 @@ TEST(LinkFormTest, SaveReadsAndChecksTheFieldsInOrder) {
     set_link(others, 5, "Mine", serial_port(5, false), udp);
     set_link(others, 9, "link2", serial_port(10, false), udp);
     ComDevices devices{};
-    devices[2] = "/dev/ttyS3";
+    devices[2] = serio_default_device(3); // COM4's own device
     others.entry[9].inUse = 0;
     const LinkForm zero = FormOf(LinkConfig{});
     LinkForm shown = zero;
