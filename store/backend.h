@@ -30,8 +30,9 @@ void CloseFile(int fd);
 // The size of the regular file open as `fd`; false for anything else (a FIFO, a device), which
 // the logs never rotate.
 [[nodiscard]] bool RegularFileSize(int fd, std::uint64_t* size);
-// Renames the closed file `path` to `oldPath`, replacing what is there, as one step: at no
-// moment is `oldPath` missing or half written. False when it failed (nothing changed).
+// Renames the closed file `path` to `oldPath`, replacing what is there; `oldPath` may be missing
+// for a moment meanwhile, but is never half written. False when the rename failed (`path` is
+// unchanged; what was at `oldPath` may be gone).
 [[nodiscard]] bool RotateFile(const std::string& path, const std::string& oldPath);
 // Puts the calling thread behind the process's other threads when processor time is short: for
 // the log writer, whose lines may wait (a trace line may even be dropped, and counted) while the

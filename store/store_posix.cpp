@@ -157,6 +157,11 @@ bool RegularFileSize(int fd, std::uint64_t* size) {
 }
 
 bool RotateFile(const std::string& path, const std::string& oldPath) {
+    // The older generation goes first. Renamed over an existing file, ext4 (auto_da_alloc)
+    // writes the renamed file out to the disk at once: a log rotated every few seconds would then
+    // go to the disk whole, and the writer would wait for it, while a log that is deleted soon
+    // after it was written may otherwise never have to reach the disk at all.
+    (void)::unlink(oldPath.c_str());
     return ::rename(path.c_str(), oldPath.c_str()) == 0;
 }
 
