@@ -316,7 +316,8 @@ std::uint32_t sock_close(SocketRecord* record) {
     const std::uint32_t epoch = g_layer.waitEpoch.load();
     sockos::wake_signal();
     if (epoch % 2 != 0) {
-        g_layer.waitEpoch.wait(epoch);
+        std::unique_lock<std::mutex> lock(g_layer.waitMutex);
+        g_layer.waitDone.wait(lock, [epoch] { return g_layer.waitEpoch.load() != epoch; });
     }
     return SOCK_RC_OK;
 }

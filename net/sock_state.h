@@ -6,6 +6,7 @@
 #include "net/sock_os.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -78,8 +79,12 @@ struct SockLayer {
     std::atomic<std::uint32_t> deadPeerLimit{SOCK_DEAD_PEER_LIMIT_DEFAULT}; // seconds
     std::atomic<std::uint64_t> passCount{0};
     // Odd while the event thread's readiness wait runs: that wait holds every socket it watches,
-    // so a socket ended meanwhile keeps its port until the wait returns.
+    // so a socket ended meanwhile keeps its port until the wait returns. A closer waits for the
+    // change on waitDone, under waitMutex: not with std::atomic::wait, which some standard
+    // libraries (MinGW's GCC 12) build on a pool that can miss a notify.
     std::atomic<std::uint32_t> waitEpoch{0};
+    std::mutex waitMutex;
+    std::condition_variable waitDone;
     std::thread thread;
 };
 

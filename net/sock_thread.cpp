@@ -109,8 +109,12 @@ void wait_for_readiness() {
     }
     layer.waitEpoch.fetch_add(1);
     const bool waited = sockos::wait(g_waitSet.data(), g_waitSet.size(), timeoutMs);
-    layer.waitEpoch.fetch_add(1);
-    layer.waitEpoch.notify_all();
+    {
+        // Taken so that a closer between its look at the epoch and its sleep cannot miss this.
+        std::lock_guard<std::mutex> lock(layer.waitMutex);
+        layer.waitEpoch.fetch_add(1);
+    }
+    layer.waitDone.notify_all();
     if (!waited) {
         // A failed wait counts as nothing ready; records are still visited one by one below.
         for (auto& item : g_waitSet) {
