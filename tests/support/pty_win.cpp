@@ -28,8 +28,9 @@ std::string pid_file(unsigned com) {
     return "/tmp/pw-pty-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(com);
 }
 
-// Runs a shell command line on the Linux side (Wine starts Unix programs too).
-bool run_shell(const std::string& script, bool wait) {
+// Starts a shell command line on the Linux side (Wine starts Unix programs too, but its handle of
+// one does not tell when the program ends).
+bool run_shell(const std::string& script) {
     std::string line = "/bin/sh -c \"" + script + "\"";
     STARTUPINFOA si{};
     si.cb = sizeof si;
@@ -37,9 +38,6 @@ bool run_shell(const std::string& script, bool wait) {
     if (!CreateProcessA("/bin/sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                         &pi)) {
         return false;
-    }
-    if (wait) {
-        WaitForSingleObject(pi.hProcess, 10000);
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
@@ -63,8 +61,7 @@ PtyPair::PtyPair() {
     const std::string a = dev + std::to_string(com), b = dev + std::to_string(com + 1);
     slave_ = "\\\\.\\COM" + std::to_string(com);
     run_shell("rm -f " + a + " " + b + "; echo $$ > " + pid_file(com) + "; exec socat PTY,link=" +
-                  a + ",raw,echo=0 PTY,link=" + b + ",raw,echo=0 </dev/null >/dev/null 2>&1",
-              false);
+              a + ",raw,echo=0 PTY,link=" + b + ",raw,echo=0 </dev/null >/dev/null 2>&1");
     const std::string farPath = "\\\\.\\COM" + std::to_string(com + 1);
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -89,8 +86,17 @@ void PtyPair::hangUp() {
     }
     CloseHandle(as_handle(master_));
     master_ = -1;
-    const std::string pids = pid_file(far_com(slave_) - 1);
-    run_shell("kill $(cat " + pids + ") 2>/dev/null; rm -f " + pids, true);
+    const unsigned com = far_com(slave_) - 1;
+    const std::string pids = pid_file(com),
+                      link = std::getenv("WINEPREFIX") + ("/dosdevices/com" + std::to_string(com));
+    // As a closed master on Linux, the port is gone on return: socat removes its link as it ends,
+    // and then the shell its process id file.
+    run_shell("kill $(cat " + pids + ") 2>/dev/null; n=0; while [ -L " + link +
+              " ] && [ $n -lt 500 ]; do sleep 0.01; n=$((n+1)); done; rm -f " + pids);
+    for (int i = 0;
+         i < 1000 && GetFileAttributesA(("Z:" + pids).c_str()) != INVALID_FILE_ATTRIBUTES; ++i) {
+        Sleep(10);
+    }
 }
 
 bool PtyPair::write(const Bytes& data, std::chrono::milliseconds limit) {
