@@ -18,7 +18,6 @@
 #include <functional>
 #include <map>
 #include <sstream>
-#include <unistd.h>
 
 namespace {
 
@@ -28,6 +27,7 @@ using std::chrono::milliseconds;
 using testing::PrintToString;
 
 constexpr auto WAIT = std::chrono::seconds(10); // for anything that must happen
+const bool POSIX = std::filesystem::path::preferred_separator == '/';
 
 std::mutex g_mutex;
 std::condition_variable g_changed;
@@ -168,8 +168,7 @@ struct Scenario {
             for (std::size_t c = line.find("com"); c != line.npos; c = line.find("com", c + 1)) {
                 const unsigned n = static_cast<unsigned>(std::atoi(line.c_str() + c + 3));
                 if (n > 0 && names.count(n) == 0) {
-                    plug(line.substr(c, line.find_first_of(" ,|", c) - c));
-                    names[n] = dir.path() + "/com" + std::to_string(n);
+                    names[n] = plug(line.substr(c, line.find_first_of(" ,|", c) - c));
                 }
             }
         }
@@ -185,10 +184,17 @@ struct Scenario {
         WeaveSetTimerWake(nullptr);
         pw::set_diag_sink(nullptr);
     }
-    bool plug(const std::string& com) { // a new device behind ./comN
+    // A new device for COMn, and the path that reaches it: on POSIX systems the link ./comN,
+    // which the test points anew; a Windows COM port has the name its driver gave it.
+    std::string plug(const std::string& com) {
         auto& pty = ptys[std::atoi(com.c_str() + 3)] = std::make_unique<PtyPair>();
-        (void)::unlink(com.c_str());
-        return ::symlink(pty->slavePath().c_str(), com.c_str()) == 0;
+        if (!POSIX) {
+            return pty->slavePath();
+        }
+        std::error_code e;
+        std::filesystem::remove(com, e);
+        std::filesystem::create_symlink(pty->slavePath(), com, e);
+        return dir.path() + "/" + com;
     }
     void run() {
         if (std::none_of(lines.begin(), lines.end(),
@@ -465,7 +471,8 @@ bool Scenario::step(const std::string& line) {
         await([&] { return udp[l][p] ? udp_bind(n).valid() : !tcp_connect(n).valid(); }, "held");
     } else if (cmd == "hangup" || cmd == "unplug" || cmd == "plug") { // of the device comN
         cmd == "plug" ? (void)plug(a) : device->hangUp();
-        (void)(cmd == "unplug" && ::unlink(a.c_str()) == 0);
+        std::error_code e; // (a Windows port's name goes with its device)
+        (void)(POSIX && cmd == "unplug" && std::filesystem::remove(a, e));
     } else {
         need(false, "no such step");
     }
@@ -473,19 +480,22 @@ bool Scenario::step(const std::string& line) {
 }
 
 struct Script {
-    std::string name, steps;
+    std::string name, steps, posixOnly; // posixOnly: why only a POSIX system can play it
 };
 void PrintTo(const Script& script, std::ostream* out) { // its failed step is shown anyway
     *out << script.name;
 }
 
-// "== Name" begins a scenario, lines of steps follow; lines that begin with '#' are comments.
+// "== Name" begins a scenario ("== Name | posix: WHY" one that only a POSIX system can play), lines
+// of steps follow; lines that begin with '#' are comments.
 std::vector<Script> load() {
     std::ifstream in(PW_ENGINE_SCENARIOS);
     std::vector<Script> out;
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("== ", 0) == 0) {
-            out.push_back({line.substr(3), ""});
+            const std::size_t tag = std::min(line.find(" | posix: "), line.size());
+            out.push_back(
+                {line.substr(3, tag - 3), "", line.substr(std::min(tag + 10, line.size()))});
         } else if (!out.empty() && line[0] != '#') {
             out.back().steps += line + "\n";
         }
@@ -496,6 +506,9 @@ std::vector<Script> load() {
 class Engine : public testing::TestWithParam<Script> {};
 
 TEST_P(Engine, Scenario) {
+    if (!POSIX && !GetParam().posixOnly.empty()) {
+        GTEST_SKIP() << GetParam().posixOnly;
+    }
     Scenario(GetParam().steps).run();
 }
 
