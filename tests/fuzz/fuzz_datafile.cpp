@@ -5,14 +5,18 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     namespace fs = std::filesystem;
-    static std::string dir = fs::temp_directory_path() / "portweave-fuzz-XXXXXX";
+    static const std::string dir =
+        (fs::temp_directory_path() / ("portweave-fuzz-" + std::to_string(std::random_device{}())))
+            .string();
     static const bool started = [] {
         WeaveInitStruct init{[](const char*) {}, nullptr, nullptr, [] { return 0u; }};
         char err[ERR_TEXT_SIZE];
-        return ::mkdtemp(dir.data()) != nullptr && WeaveInit(&init, err) != 0 &&
+        return fs::create_directory(dir) && WeaveInit(&init, err) != 0 &&
                std::atexit([] { WeaveShutdown(), fs::remove_all(dir); }) == 0;
     }();
     static pw::LogStore log(pw::LogOptions{dir, {}, {}});
