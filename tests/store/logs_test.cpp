@@ -111,7 +111,7 @@ TEST(Logs, ListsKeepTheirLast30000RowsWhateverTheFilesRefuse) {
                 sink.switchedOff == 1);
     EXPECT_TRUE(sink.events.front() == "1" && log.eventsToFile() && !log.traceToFile());
     log.flush();
-    // event.log stays open (on Windows only sockets are counted)
+    // event.log stays open (on Windows files are not counted)
     EXPECT_EQ(testsupport::open_fd_count(), fds + kPosix);
     log.clearTrace(); // "Clear Trace" counts from 0 again
     for (int i = 0; i <= 30000; ++i) {

@@ -60,7 +60,7 @@ bool write_all(int fd, const void* data, std::size_t length);
 std::uint32_t net32(std::uint32_t host);
 std::uint16_t net16(std::uint16_t host);
 
-std::size_t open_fd_count(); // descriptors (on Windows, sockets) this process holds
+std::size_t open_fd_count(); // descriptors (on Windows: sockets, devices) held
 double process_cpu_ms();     // processor time (user + system) this process has used
 
 // Polls `pred` every millisecond until it holds or the time limit passes.

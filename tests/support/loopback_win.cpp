@@ -120,21 +120,24 @@ std::uint16_t highest_free_port() {
 } // namespace sys
 
 std::size_t open_fd_count() {
-    // The sockets among the process's handles (multiples of 4 from 4 on): Wine keeps handles of
-    // its own that come and go, and has no GetProcessHandleCount. The walk ends well past the
-    // last handle in use.
+    // The sockets and devices (COM ports) among the process's handles (multiples of 4 from 4
+    // on): Wine keeps handles of its own that come and go (each start of a Linux program, such
+    // as a test's socat, leaves a file handle behind), and has no GetProcessHandleCount. The
+    // walk ends well past the last handle in use.
     constexpr std::uintptr_t STEP = 4, GAP = 4096;
     std::size_t count = 0;
     for (std::uintptr_t h = STEP, last = 0; h <= last + GAP; h += STEP) {
         DWORD flags = 0;
-        if (!GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags)) {
+        const auto handle = reinterpret_cast<HANDLE>(h);
+        if (!GetHandleInformation(handle, &flags)) {
             continue;
         }
         last = h;
         int type = 0;
         int len = sizeof type;
-        count += ::getsockopt(static_cast<SOCKET>(h), SOL_SOCKET, SO_TYPE,
-                              reinterpret_cast<char*>(&type), &len) == 0;
+        const DWORD kind = GetFileType(handle);
+        count += kind == FILE_TYPE_CHAR || ::getsockopt(static_cast<SOCKET>(h), SOL_SOCKET, SO_TYPE,
+                                                        reinterpret_cast<char*>(&type), &len) == 0;
     }
     return count;
 }
