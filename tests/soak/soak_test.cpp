@@ -11,13 +11,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <set>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -26,6 +22,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr int LOSSLESS = 4;
+const bool POSIX = std::filesystem::path::preferred_separator == '/';
 // P1 and P2 of each link: s a TCP server, l a TCP client, u a UDP port, c a COM port. At most one
 // UDP port per link: an engine UDP port sends to its own number, so two would pass datagrams back
 // and forth for ever (and a UDP port keeps its echo setting, or it could end up echoing itself).
@@ -60,15 +57,6 @@ const WeaveInitStruct CALLBACKS{
     [](const LinkStatus* s) { report(true, s->linkId, "a status report"); },
     nullptr}; // the real clock
 
-std::size_t threads() {
-    const std::filesystem::directory_iterator tasks("/proc/self/task");
-    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
-}
-std::size_t residentKib() {
-    std::size_t pages = 0, resident = 0;
-    std::ifstream("/proc/self/statm") >> pages >> resident;
-    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) / 1024;
-}
 std::uint8_t streamByte(std::size_t stream, std::uint64_t at) { // never repeats at a buffer size
     const std::uint64_t x = at * 0x9E3779B97F4A7C15ull + (std::uint64_t{stream} << 48);
     return static_cast<std::uint8_t>(((x ^ (x >> 31)) * 0xBF58476D1CE4E5B9ull) >> 56);
@@ -80,13 +68,19 @@ std::uint8_t streamByte(std::size_t stream, std::uint64_t at) { // never repeats
 struct Side {
     char kind = 's';
     std::uint16_t own = 0, target = 0; // the engine's number (server, UDP), the test's listener
-    int fd = -1;                       // the lossless far end
+    int fd = -1;                       // the lossless far end, when a socket
     std::size_t reads = 0;             // lossless: bytes read at a time
     bool writing = false, reading = true;
     Clock::time_point readUntil{}, writeUntil{}, next{};
     Fd conn, listener;
     std::unique_ptr<PtyPair> pty;
-    std::string path; // the name of its COM port, a link to the current device
+    std::string path; // the name of its COM port, which the next device takes over
+    long read(void* data, std::size_t n) const {
+        return pty ? pty->readNow(data, n) : read_now(fd, data, n);
+    }
+    long write(const void* data, std::size_t n) const {
+        return pty ? pty->writeNow(data, n) : write_now(fd, data, n);
+    }
 };
 
 struct Soak {
@@ -133,14 +127,14 @@ void Soak::setUp() {
                     *n = static_cast<std::uint16_t>(10000 + below(10000));
                 }
             }
-            if (side.kind == 'c') {
-                side.pty = std::make_unique<PtyPair>();
-                side.path = names[com] = dir.path() + "/com" + std::to_string(com);
-                (void)::symlink(side.pty->slavePath().c_str(), side.path.c_str());
+            if (side.kind == 'c') { // on POSIX systems the name is a link to the device
+                side.pty =
+                    POSIX ? std::make_unique<PtyPair>(dir.path() + "/com" + std::to_string(com))
+                          : std::make_unique<PtyPair>();
+                side.path = names[com] = side.pty->slavePath();
             }
             const bool listens = side.kind == 'l' || (l >= LOSSLESS && side.kind == 's');
             side.listener = listens ? tcp_listen(side.target) : Fd();
-            (void)::fcntl(side.listener.get(), F_SETFL, O_NONBLOCK);
             // Instant forwarding, no reconnect, nothing traced; half the UDP ports echo, for good.
             c.portType = side.kind == 'c' ? PORT_TYPE_SERIAL : PORT_TYPE_IP;
             c.comIndex = com - 1; // at 115200 bits/s, 8N1
@@ -176,9 +170,9 @@ void Soak::setUp() {
         side.conn = side.kind == 's'   ? tcp_connect(side.own)
                     : side.kind == 'l' ? tcp_accept(side.listener.get(), 10000)
                                        : Fd();
-        side.fd = side.kind == 'c' ? side.pty->master() : side.conn.get();
-        ASSERT_GE(side.fd, 0) << "lossless port " << s << " did not connect";
-        (void)::fcntl(side.fd, F_SETFL, ::fcntl(side.fd, F_GETFL) | O_NONBLOCK);
+        side.fd = side.conn.get();
+        ASSERT_TRUE(side.pty || side.fd >= 0) << "lossless port " << s << " did not connect";
+        side.pty ? void() : set_nonblocking(side.fd);
     }
     ASSERT_TRUE(wait_until([&] {
         bool up = true;
@@ -207,33 +201,31 @@ void Soak::peers(Clock::time_point now) {
         }
         const std::size_t n = side.writing ? 1 + below(2048) : 0;
         std::generate_n(buffer, n, [&, at = sent[s]]() mutable { return streamByte(s, at++); });
-        sent[s] += static_cast<std::size_t>(std::max<ssize_t>(::write(side.fd, buffer, n), 0));
+        sent[s] += static_cast<std::size_t>(std::max(n > 0 ? side.write(buffer, n) : 0, 0L));
         // It reads the stream that enters at the other port.
-        const ssize_t got = side.reads > 0 ? ::read(side.fd, buffer, side.reads) : 0;
-        for (ssize_t i = 0; i < got; ++i) {
+        const long got = side.reads > 0 ? side.read(buffer, side.reads) : 0;
+        for (long i = 0; i < got; ++i) {
             corrupt[s ^ 1] |= buffer[i] != streamByte(s ^ 1, received[s ^ 1]++);
         }
     }
     for (int l = LOSSLESS; l < static_cast<int>(MAX_LINKS); ++l) {
         for (Side& side : sides[l]) {
-            const int fd = side.kind == 'c' ? side.pty->master() : side.conn.get();
-            if (fd >= 0 && side.reading && ::read(fd, buffer, sizeof buffer) == 0) {
+            side.fd = side.conn.get();
+            const bool there = side.pty || side.fd >= 0;
+            if (there && side.reading && side.read(buffer, sizeof buffer) == 0 && !side.pty) {
                 side.conn.reset(); // the engine ended it
             }
             const std::uint32_t move = now < side.next ? 7 : below(7);
             side.next = move == 7 ? side.next : now + milliseconds(5 + below(100));
             if (move == 0 && side.kind == 'c') { // the device hangs up, another takes its name
-                side.pty = std::make_unique<PtyPair>();
-                (void)::symlink(side.pty->slavePath().c_str(), (side.path + ".new").c_str());
-                (void)::rename((side.path + ".new").c_str(), side.path.c_str());
+                side.pty.reset();
+                side.pty = std::make_unique<PtyPair>(side.path);
             } else if (move == 0 && side.kind != 'u') { // takes the port's connection, or connects
-                Fd in(::accept4(side.listener.get(), nullptr, nullptr, 0)); // if it listens
+                Fd in = side.listener.valid() ? tcp_accept(side.listener.get(), 0) : Fd();
                 side.conn = in.valid() ? std::move(in) : tcp_connect(side.own);
-                (void)::fcntl(side.conn.get(), F_SETFL, O_NONBLOCK);
-            } else if (move < 3 && fd >= 0) { // it streams
-                const std::size_t n = 1 + below(side.kind == 'c' ? 4096 : sizeof buffer);
-                (void)(side.kind == 'c' ? ::write(fd, buffer, n)
-                                        : ::send(fd, buffer, n, MSG_NOSIGNAL));
+                side.conn.valid() ? set_nonblocking(side.conn.get()) : void();
+            } else if (move < 3 && there) { // it streams
+                (void)side.write(buffer, 1 + below(side.kind == 'c' ? 4096 : sizeof buffer));
             } else if (move == 3) { // it stops reading, or reads again
                 side.reading = !side.reading;
             } else if (move == 4) { // it leaves: closes, resets, or vanishes unread
@@ -326,7 +318,7 @@ TEST(Soak, ThirtyTwoLinksUnderChurnLoseNothingAndLeaveNothingBehind) {
     std::printf("[ soak ] seed %llu, %d s\n", static_cast<unsigned long long>(seed), seconds);
     std::fflush(stdout);
     std::thread([] {}).join(); // a sanitizer's helper thread, if any, belongs to the baseline
-    const std::size_t fdBase = open_fd_count(), threadBase = threads();
+    const std::size_t fdBase = open_fd_count(), threadBase = thread_count();
     auto soak = std::make_unique<Soak>();
     soak->gen.seed(seed);
     soak->setUp();
@@ -347,7 +339,7 @@ TEST(Soak, ThirtyTwoLinksUnderChurnLoseNothingAndLeaveNothingBehind) {
             soak->check(Clock::now() - called < std::chrono::seconds(5), "a call took 5 s");
             nextChaos = now + milliseconds(1 + soak->below(15));
         }
-        rssWarm = rssWarm == 0 && now - start >= (end - start) / 4 ? residentKib() : rssWarm;
+        rssWarm = rssWarm == 0 && now - start >= (end - start) / 4 ? resident_kib() : rssWarm;
         bool settled = soak->finishing;
         for (std::size_t s = 0; s < LOSSLESS * 2; ++s) {
             settled = settled && (soak->received[s] >= soak->sent[s] || soak->corrupt[s]);
@@ -355,7 +347,7 @@ TEST(Soak, ThirtyTwoLinksUnderChurnLoseNothingAndLeaveNothingBehind) {
         until = settled ? std::min(until, now + milliseconds(300)) : until;
         std::this_thread::sleep_for(milliseconds(1));
     }
-    EXPECT_LE(residentKib(), rssWarm + std::max(RSS_GROWTH_KIB, rssWarm / 2))
+    EXPECT_LE(resident_kib(), rssWarm + std::max(RSS_GROWTH_KIB, rssWarm / 2))
         << "memory kept growing";
     for (int s = 0; s < LOSSLESS * 2 && !HasFatalFailure(); ++s) {
         PortStats in{}, out{};
@@ -374,8 +366,8 @@ TEST(Soak, ThirtyTwoLinksUnderChurnLoseNothingAndLeaveNothingBehind) {
     EXPECT_TRUE(g_closed > 0 && g_traced > 0) << "the churn did not reach the engine";
     EXPECT_TRUE(wait_until([&] { return open_fd_count() == fdBase; }, std::chrono::seconds(15)))
         << open_fd_count() << " descriptors open, " << fdBase << " before";
-    EXPECT_TRUE(wait_until([&] { return threads() == threadBase; }, std::chrono::seconds(15)))
-        << threads() << " threads, " << threadBase << " before";
+    EXPECT_TRUE(wait_until([&] { return thread_count() == threadBase; }, std::chrono::seconds(15)))
+        << thread_count() << " threads, " << threadBase << " before";
 }
 
 } // namespace

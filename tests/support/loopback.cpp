@@ -144,6 +144,14 @@ bool wait_peer_closed(int fd, int timeoutMs) {
     return false;
 }
 
+long read_now(int fd, void* data, std::size_t length) {
+    return sys::receive(fd, data, length);
+}
+
+long write_now(int fd, const void* data, std::size_t length) {
+    return sys::send_some(fd, data, length);
+}
+
 bool write_all(int fd, const void* data, std::size_t length) {
     const auto* in = static_cast<const std::uint8_t*>(data);
     while (length > 0) {

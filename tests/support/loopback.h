@@ -55,6 +55,11 @@ bool read_exact(int fd, void* data, std::size_t length, int timeoutMs = 5000);
 bool wait_peer_closed(int fd, int timeoutMs = 5000);
 // Writes everything (never raising SIGPIPE).
 bool write_all(int fd, const void* data, std::size_t length);
+// A socket's calls return at once from now on; read_now and write_now then move what they can
+// (-1: nothing now; read_now 0: the stream ended).
+void set_nonblocking(int fd);
+long read_now(int fd, void* data, std::size_t length);
+long write_now(int fd, const void* data, std::size_t length);
 
 // A number in network byte order, as the socket layer reports addresses and ports.
 std::uint32_t net32(std::uint32_t host);
@@ -62,6 +67,8 @@ std::uint16_t net16(std::uint16_t host);
 
 std::size_t open_fd_count(); // descriptors (on Windows: sockets, devices) held
 double process_cpu_ms();     // processor time (user + system) this process has used
+std::size_t thread_count();  // threads of this process
+std::size_t resident_kib();  // this process's memory in use (resident, the working set)
 
 // Polls `pred` every millisecond until it holds or the time limit passes.
 template <class Pred>

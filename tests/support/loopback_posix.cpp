@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
@@ -124,6 +125,21 @@ std::uint16_t highest_free_port() {
 std::size_t open_fd_count() { // less the listing's own descriptor
     const std::filesystem::directory_iterator fds("/proc/self/fd");
     return static_cast<std::size_t>(std::distance(begin(fds), end(fds))) - 1;
+}
+
+std::size_t thread_count() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+std::size_t resident_kib() {
+    std::size_t pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) / 1024;
+}
+
+void set_nonblocking(int fd) {
+    (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
 double process_cpu_ms() {

@@ -22,6 +22,13 @@ PtyPair::PtyPair() {
     slave_ = name;
 }
 
+PtyPair::PtyPair(const std::string& name) : PtyPair() {
+    std::error_code e;
+    fs::create_symlink(slave_, name + ".new", e);
+    fs::rename(name + ".new", name, e);
+    slave_ = name;
+}
+
 void PtyPair::hangUp() {
     if (master_ >= 0) {
         ::close(master_);
@@ -59,6 +66,14 @@ PtyPair::Bytes PtyPair::read(std::size_t count, std::chrono::milliseconds limit)
         }
     }
     return out;
+}
+
+long PtyPair::writeNow(const void* data, std::size_t length) {
+    return ::write(master_, data, length);
+}
+
+long PtyPair::readNow(void* data, std::size_t length) {
+    return ::read(master_, data, length);
 }
 
 bool under_wine() {

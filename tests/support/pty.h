@@ -17,6 +17,10 @@ public:
     using Bytes = std::vector<std::uint8_t>;
 
     PtyPair();
+    // A new device under `name`, which an earlier pair of this process gave up (hung up): on
+    // POSIX systems a link there points to the new slave (in one swap); on Windows `name` is that
+    // pair's COM port, which this one takes over. slavePath() is `name`.
+    explicit PtyPair(const std::string& name);
     ~PtyPair() { hangUp(); }
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
@@ -31,6 +35,9 @@ public:
     Bytes read(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Whatever arrives within `window`.
     Bytes drain(std::chrono::milliseconds window) { return read(SIZE_MAX, window); }
+    // Without waiting: writes what fits now, reads what is there; the count, or <= 0 for none.
+    long writeNow(const void* data, std::size_t length);
+    long readNow(void* data, std::size_t length);
 
 private:
     int master_ = -1;

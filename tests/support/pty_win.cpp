@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 
 namespace testsupport {
@@ -17,7 +19,31 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::atomic<unsigned> g_pairs{0};
+// The COM numbers this process holds (its far ends one up), and whether a pair uses each now. A
+// number is held until the process ends, by a named object of the Wine session, so that the
+// test processes that run at once never meet; a number given up goes to the next pair.
+std::mutex g_mutex;
+std::map<unsigned, bool> g_held;
+
+unsigned take_com(unsigned wanted) {
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    for (auto& [com, used] : g_held) {
+        if (!used && (wanted == 0 || com == wanted)) {
+            used = true;
+            return com;
+        }
+    }
+    for (unsigned com = 5; wanted == 0 && com < 250; com += 2) {
+        const std::string name = "portweave-test-com" + std::to_string(com);
+        const HANDLE claim = CreateMutexA(nullptr, FALSE, name.c_str());
+        if (claim != nullptr && GetLastError() != ERROR_ALREADY_EXISTS) {
+            g_held[com] = true; // (the handle goes with the process)
+            return com;
+        }
+        CloseHandle(claim);
+    }
+    throw std::runtime_error(wanted == 0 ? "no free COM port" : "not a COM port given up");
+}
 
 // The far end's COM number, from the port under test's path "\\.\COMn".
 unsigned far_com(const std::string& slave) {
@@ -50,13 +76,14 @@ HANDLE as_handle(int fd) {
 
 } // namespace
 
-PtyPair::PtyPair() {
+PtyPair::PtyPair() : PtyPair(std::string()) {}
+
+PtyPair::PtyPair(const std::string& name) {
     const char* prefix = std::getenv("WINEPREFIX");
     if (prefix == nullptr) {
         throw std::runtime_error("no Wine prefix for pseudo-terminals");
     }
-    // Each test process takes its own range of COM numbers, so parallel tests never meet.
-    const unsigned com = 5 + (GetCurrentProcessId() / 4 % 16) * 12 + (g_pairs++ % 6) * 2;
+    const unsigned com = take_com(name.empty() ? 0 : far_com(name) - 1);
     const std::string dev = std::string(prefix) + "/dosdevices/com";
     const std::string a = dev + std::to_string(com), b = dev + std::to_string(com + 1);
     slave_ = "\\\\.\\COM" + std::to_string(com);
@@ -75,7 +102,7 @@ PtyPair::PtyPair() {
     if (h == INVALID_HANDLE_VALUE) {
         throw std::runtime_error("no pseudo-terminal pair (socat)");
     }
-    COMMTIMEOUTS at_once{MAXDWORD, 0, 0, 0, 0}; // a read returns what is there
+    COMMTIMEOUTS at_once{MAXDWORD, 0, 0, 0, 1}; // a read returns what is there, a write what fit
     SetCommTimeouts(h, &at_once);
     master_ = static_cast<int>(reinterpret_cast<std::intptr_t>(h));
 }
@@ -97,6 +124,18 @@ void PtyPair::hangUp() {
          i < 1000 && GetFileAttributesA(("Z:" + pids).c_str()) != INVALID_FILE_ATTRIBUTES; ++i) {
         Sleep(10);
     }
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    g_held[com] = false;
+}
+
+long PtyPair::writeNow(const void* data, std::size_t length) {
+    DWORD n = 0;
+    return WriteFile(as_handle(master_), data, static_cast<DWORD>(length), &n, nullptr) ? n : -1;
+}
+
+long PtyPair::readNow(void* data, std::size_t length) {
+    DWORD n = 0;
+    return ReadFile(as_handle(master_), data, static_cast<DWORD>(length), &n, nullptr) ? n : -1;
 }
 
 bool PtyPair::write(const Bytes& data, std::chrono::milliseconds limit) {
