@@ -92,6 +92,11 @@ PtyPair::PtyPair(const std::string& name) {
     const std::string farPath = "\\\\.\\COM" + std::to_string(com + 1);
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     HANDLE h = INVALID_HANDLE_VALUE;
+    // Not before the shell has removed the links a pair of an ended process may have left.
+    while (GetFileAttributesA(("Z:" + pid_file(com)).c_str()) == INVALID_FILE_ATTRIBUTES &&
+           Clock::now() < deadline) {
+        Sleep(5);
+    }
     while (h == INVALID_HANDLE_VALUE && Clock::now() < deadline) {
         h = CreateFileA(farPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                         nullptr);
