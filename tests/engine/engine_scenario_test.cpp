@@ -184,17 +184,14 @@ struct Scenario {
         WeaveSetTimerWake(nullptr);
         pw::set_diag_sink(nullptr);
     }
-    // A new device for COMn, and the path that reaches it: on POSIX systems the link ./comN,
-    // which the test points anew; a Windows COM port has the name its driver gave it.
+    // A new device for COMn under the name of the one before, and that name: on POSIX systems
+    // the link ./comN; on Windows the COM port of the first pair, which the next one takes over.
     std::string plug(const std::string& com) {
-        auto& pty = ptys[std::atoi(com.c_str() + 3)] = std::make_unique<PtyPair>();
-        if (!POSIX) {
-            return pty->slavePath();
-        }
-        std::error_code e;
-        std::filesystem::remove(com, e);
-        std::filesystem::create_symlink(pty->slavePath(), com, e);
-        return dir.path() + "/" + com;
+        auto& pty = ptys[std::atoi(com.c_str() + 3)];
+        const std::string name = pty ? pty->slavePath() : POSIX ? dir.path() + "/" + com : "";
+        pty.reset(); // the old device goes first
+        pty = name.empty() ? std::make_unique<PtyPair>() : std::make_unique<PtyPair>(name);
+        return pty->slavePath();
     }
     void run() {
         if (std::none_of(lines.begin(), lines.end(),
