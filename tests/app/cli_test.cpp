@@ -224,6 +224,28 @@ std::size_t Count(const std::string& text, const std::string& part) {
     return n;
 }
 
+// The data file of a service: link 0 TCP server to TCP server (ports 0 and 1), link 1 COM1 to
+// a TCP server (port 2) and, with `gone`, link 2 between TCP servers (ports 3 and 4). `port`
+// gets free port numbers for as many as it holds. Returns the table written.
+template <std::size_t N>
+LinkTable WriteBridges(const std::string& dir, std::uint16_t (&port)[N], bool gone) {
+    for (std::uint16_t& p : port) {
+        p = testsupport::free_tcp_port();
+    }
+    LinkTable table{};
+    const auto server = [&](int i) { return testsupport::tcp_server_port(port[i], true); };
+    testsupport::set_link(table, 0, "tcp", server(0), server(1));
+    testsupport::set_link(table, 1, "serial", testsupport::serial_port(0, true), server(2));
+    if (gone) {
+        testsupport::set_link(table, 2, "gone", server(3), server(4));
+    }
+    for (std::uint32_t id = 0; id < MAX_LINKS; ++id) {
+        table.entry[id].linkId = id;
+    }
+    testsupport::write_data_file(dir, SettingsBlock{1, 0, SELECTED_ROW_NONE, 0}, table);
+    return table;
+}
+
 // A service in its own directory bridges TCP to TCP and a serial port to TCP; a second one in
 // the same directory is refused; an --import makes it reload: a link added, one removed and one
 // changed, while the unchanged link's connections stay up and keep their bytes; SIGTERM ends it
@@ -233,18 +255,7 @@ TEST(PortweaveHeadlessTest, BridgesReloadsWhatChangedAndSavesAtTheEnd) {
     testsupport::PtyPair pty;
     WriteText(dir / "portweave.ports", "COM1=" + pty.slavePath() + "\n");
     std::uint16_t port[6];
-    for (std::uint16_t& p : port) {
-        p = testsupport::free_tcp_port();
-    }
-    LinkTable table{};
-    const auto server = [&](int i) { return testsupport::tcp_server_port(port[i], true); };
-    testsupport::set_link(table, 0, "tcp", server(0), server(1));
-    testsupport::set_link(table, 1, "serial", testsupport::serial_port(0, true), server(2));
-    testsupport::set_link(table, 2, "gone", server(3), server(4));
-    for (std::uint32_t id = 0; id < MAX_LINKS; ++id) {
-        table.entry[id].linkId = id;
-    }
-    testsupport::write_data_file(dir.str(), SettingsBlock{1, 0, SELECTED_ROW_NONE, 0}, table);
+    WriteBridges(dir.str(), port, true);
     const Child pid = Start({"--headless", "--dir", dir.str()}, io);
     ASSERT_NE(pid, 0);
     const auto err = [&] { return ReadText(io / "err"); };
@@ -337,17 +348,7 @@ TEST(PortweaveHeadlessTest, TheWindowsBuildBridgesUnderWine) {
     const std::shared_ptr<void> unlink(nullptr, [&](void*) { fs::remove(link); });
     WriteText(dir / "portweave.ports", "COM1=\\\\.\\" + com + "\n");
     std::uint16_t port[3];
-    for (std::uint16_t& p : port) {
-        p = testsupport::free_tcp_port();
-    }
-    LinkTable table{};
-    const auto server = [&](int i) { return testsupport::tcp_server_port(port[i], true); };
-    testsupport::set_link(table, 0, "tcp", server(0), server(1));
-    testsupport::set_link(table, 1, "serial", testsupport::serial_port(0, true), server(2));
-    for (std::uint32_t id = 0; id < MAX_LINKS; ++id) {
-        table.entry[id].linkId = id;
-    }
-    testsupport::write_data_file(dir.str(), SettingsBlock{1, 0, SELECTED_ROW_NONE, 0}, table);
+    const LinkTable table = WriteBridges(dir.str(), port, false);
     const Child pid = Start({"--headless", "--dir", "Z:" + dir.str()}, io, {"wine", exe});
     ASSERT_NE(pid, 0);
     const auto err = [&] { return ReadText(io / "err"); };
