@@ -56,6 +56,10 @@ constexpr std::uint8_t RECORD_TRACE = 1; // a trace.log line
 constexpr std::uint8_t RECORD_SKIP = 2;  // unused bytes up to the end of the ring
 // The writer frees the queue in parts of about this size, so callers find room while it works.
 constexpr std::size_t WRITER_SLICE = LOG_QUEUE_SIZE / 16;
+// Trace lines alone wait this long for more before the writer takes them (unless a slice's worth
+// is queued): a link traced at full speed then wakes the writer once per batch, not per line.
+// Events, flushes and the stop are taken at once.
+constexpr auto WRITER_GATHER = std::chrono::milliseconds(20);
 
 constexpr std::size_t RecordBytes(std::size_t size) {
     return (sizeof(RecordHead) + size + RECORD_ALIGN - 1) / RECORD_ALIGN * RECORD_ALIGN;
@@ -110,7 +114,8 @@ LogStore::LogStore(LogOptions options)
     : directory_(std::move(options.directory)),
       clock_(options.clock ? std::move(options.clock) : LocalClock(ReadLocalClock)),
       allocateLineBuffer_(options.allocateLineBuffer ? options.allocateLineBuffer : NewLineBuffer),
-      rotateBytes_(options.rotateBytes) {}
+      rotateBytes_(options.rotateBytes), traceFileRate_(options.traceFileRate),
+      traceBudget_(options.traceFileRate) {}
 
 LogStore::~LogStore() {
     shutdown();
@@ -124,6 +129,22 @@ void LogStore::appendRow(std::uint32_t& rowCount, bool trace) {
     } else {
         sink_->removeFirstEventRow();
     }
+}
+
+bool LogStore::takeTraceBudget(std::uint64_t lineSize) {
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - traceBudgetTime_).count();
+    traceBudgetTime_ = now;
+    // Earned at the rate since the last line, up to a second's worth (in floating point, which
+    // no rate and no pause can overflow).
+    const double rate = static_cast<double>(traceFileRate_);
+    const double earned = static_cast<double>(traceBudget_) + rate * std::max(seconds, 0.0);
+    traceBudget_ = earned >= rate ? traceFileRate_ : static_cast<std::uint64_t>(earned);
+    if (traceBudget_ < lineSize) {
+        return false;
+    }
+    traceBudget_ -= lineSize;
+    return true;
 }
 
 bool LogStore::enqueue(std::uint8_t kind, const char* text, std::size_t textSize,
@@ -159,7 +180,10 @@ bool LogStore::enqueue(std::uint8_t kind, const char* text, std::size_t textSize
         std::memcpy(record + sizeof(head) + textSize, data, dataSize);
     }
     head_ += need;
-    if (wasEmpty) {
+    if (kind != RECORD_TRACE) {
+        prompt_ = true;
+    }
+    if (wasEmpty || prompt_ || head_ - tail_ >= WRITER_SLICE) {
         work_.notify_one();
     }
     return true;
@@ -277,7 +301,10 @@ void LogStore::traceData(std::uint32_t linkId, std::uint32_t portId, std::uint32
             std::memcpy(p, part, n);
             p += n;
         }
-        if (!enqueue(RECORD_TRACE, head, static_cast<std::size_t>(p - head), data, length)) {
+        const auto headSize = static_cast<std::size_t>(p - head);
+        if (!takeTraceBudget(headSize + std::uint64_t{length} * HEX_BYTE_TEXT_SIZE +
+                             LINE_END_SIZE) ||
+            !enqueue(RECORD_TRACE, head, headSize, data, length)) {
             ++droppedLines_;
         }
     }
@@ -291,6 +318,9 @@ void LogStore::writerLoop() {
         if (head_ == tail_) {
             return; // stopping, and everything is written
         }
+        work_.wait_for(lock, WRITER_GATHER,
+                       [this] { return prompt_ || stopping_ || head_ - tail_ >= WRITER_SLICE; });
+        prompt_ = false;
         const std::uint64_t from = tail_, to = head_;
         char* const lineBuffer = traceLineBuffer_;
         lock.unlock();
@@ -368,6 +398,8 @@ bool LogStore::prepareFile(LogFile& file, const char* name, std::uint64_t lineSi
 void LogStore::flush() {
     std::unique_lock<std::mutex> lock(mutex_);
     const std::uint64_t target = head_;
+    prompt_ = true;
+    work_.notify_one();
     progress_.wait(lock, [&] { return tail_ >= target; });
 }
 

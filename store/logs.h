@@ -26,6 +26,7 @@
 
 #include "engine/records.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +56,11 @@ constexpr std::size_t LOG_QUEUE_EVENT_ROOM = std::size_t{64} << 10;
 // kept of each. A file already larger when it is opened is rotated at its first line.
 constexpr std::uint64_t LOG_ROTATE_BYTES = std::uint64_t{16} << 20;
 constexpr char LOG_OLD_SUFFIX[] = ".1";
+// Bytes of trace.log lines a second at most, with up to a second's worth at once; the lines
+// past it are dropped and counted as those that find the queue full. A link traced at full
+// speed makes far more (three characters per byte), which the two generations kept would hold
+// for moments only; writing them all would take a core's share from every other link.
+constexpr std::uint64_t TRACE_FILE_BYTES_PER_SECOND = LOG_ROTATE_BYTES;
 // The event that tells how many trace lines found the queue full and were left out of
 // trace.log (their rows were made as usual).
 constexpr char TRACE_LINES_DROPPED_FORMAT[] =
@@ -172,6 +178,7 @@ struct LogOptions {
     LocalClock clock;                             // empty: ReadLocalClock
     LineBufferAllocator allocateLineBuffer{};     // null: new (std::nothrow) char[]
     std::uint64_t rotateBytes = LOG_ROTATE_BYTES; // size limit of each file, bytes
+    std::uint64_t traceFileRate = TRACE_FILE_BYTES_PER_SECOND; // trace.log bytes a second
 };
 
 // One event log and one trace log with their files, switches and row counters. The process has
@@ -212,8 +219,9 @@ public:
     // bytes; a longer chunk is still written whole (in several writes, one after the other),
     // unless it is too long for the queue. The call never waits for the writer: a line that
     // finds the queue full is dropped from trace.log (the row is made all the same) and counted
-    // for the next event (see logEvent). Null `data` counts as no bytes. The data is read only
-    // during the call. Any thread.
+    // for the next event (see logEvent), and so is one past trace.log's rate
+    // (TRACE_FILE_BYTES_PER_SECOND unless the options say otherwise). Null `data` counts as no
+    // bytes. The data is read only during the call. Any thread.
     void traceData(std::uint32_t linkId, std::uint32_t portId, std::uint32_t direction,
                    const std::uint8_t* data, std::uint32_t length);
 
@@ -257,6 +265,8 @@ private:
     [[nodiscard]] bool logEventLocked(const char* text, std::unique_lock<std::mutex>& lock,
                                       bool tell = false);
     void appendRow(std::uint32_t& rowCount, bool trace);
+    // Takes `lineSize` bytes from trace.log's rate budget; false when there are not as many.
+    [[nodiscard]] bool takeTraceBudget(std::uint64_t lineSize);
     [[nodiscard]] bool enqueue(std::uint8_t kind, const char* text, std::size_t textSize,
                                const std::uint8_t* data, std::size_t dataSize, bool tell = false);
     void writerLoop();
@@ -278,6 +288,7 @@ private:
     const LocalClock clock_;
     const LineBufferAllocator allocateLineBuffer_;
     const std::uint64_t rotateBytes_;
+    const std::uint64_t traceFileRate_;
 
     std::mutex tellMutex_; // one logEventOrDiag at a time waits for its line's outcome
     mutable std::mutex mutex_;
@@ -297,11 +308,14 @@ private:
     std::uint64_t head_ = 0;              // where the next record goes
     std::uint64_t tail_ = 0;              // the oldest record the writer has not finished
     unsigned long long droppedLines_ = 0; // trace lines dropped since the last event
-    bool stopping_ = false;               // the writer ends once the queue is empty
-    bool tellDone_ = false;               // the writer finished the line logEventOrDiag awaits
-    bool tellOk_ = false;                 // and the file took it
-    std::condition_variable work_;        // the writer waits for records or the stop
-    std::condition_variable progress_;    // callers wait for room, a flush or a told line
+    std::uint64_t traceBudget_;           // trace.log bytes that may be queued now
+    std::chrono::steady_clock::time_point traceBudgetTime_{}; // when it was last topped up
+    bool stopping_ = false;        // the writer ends once the queue is empty
+    bool prompt_ = false;          // an event or a flush waits: the writer takes the queue at once
+    bool tellDone_ = false;        // the writer finished the line logEventOrDiag awaits
+    bool tellOk_ = false;          // and the file took it
+    std::condition_variable work_; // the writer waits for records or the stop
+    std::condition_variable progress_; // callers wait for room, a flush or a told line
     std::thread writer_;
 
     // The writer's own: the files, touched by no other thread until it has ended.

@@ -1,7 +1,9 @@
 // The event log and the trace log: list rows, file lines, caps, refused writes and shutdown.
 #include "tests/store/store_util.h"
 
+#include <chrono>
 #include <numeric>
+#include <thread>
 
 namespace {
 
@@ -164,6 +166,40 @@ TEST(Logs, AFileThatALineWouldTakePastTheLimitBecomesTheOneOldGenerationWithWhol
     }
     grows.shutdown();
     EXPECT_EQ(Read(stuck / "event.log").size(), 5 * (kStamp.size() + 3));
+}
+
+TEST(Logs, TraceLogTakesASecondsWorthOfLinesAtOnceAndThenItsRateDroppingAndCountingTheRest) {
+    TempDir dir;
+    pw::LogOptions options = Fixed(dir.str());
+    options.traceFileRate = 10000; // bytes a second
+    pw::LogStore log(options);
+    Sink sink;
+    log.setSink(&sink);
+    log.setEventsToFile(true), log.setTraceToFile(true);
+    const std::string chunk(1000, 'x');
+    const std::string line = kStamp + ", L1 P1 (COM1), Rx, 1000, " + Hex(chunk) + "\r\n";
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i) {
+        log.traceData(0, 0, TRACE_DIR_RX, Bytes(chunk), 1000);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    log.logEvent("after the burst");
+    log.flush();
+    // Three lines fit in the first second's 10000 bytes; a slow machine may have earned more.
+    const std::size_t kept = Read(dir / "trace.log").size() / line.size();
+    EXPECT_TRUE(kept >= 3 && kept <= 3 + static_cast<std::size_t>(seconds * 10000) / line.size());
+    EXPECT_EQ(Read(dir / "event.log"), kStamp + std::to_string(10 - kept) +
+                                           " trace lines dropped: trace.log could not keep up\r\n" +
+                                           kStamp + "after the burst\r\n");
+    EXPECT_EQ(sink.traces.size(), 10u);                          // the list shows every chunk
+    std::this_thread::sleep_for(std::chrono::milliseconds(400)); // earns more than a line
+    log.traceData(0, 0, TRACE_DIR_RX, Bytes(chunk), 1000);
+    // Written without a flush, though nothing else comes to wake the writer.
+    EXPECT_TRUE(testsupport::wait_until(
+        [&] { return Read(dir / "trace.log").size() == (kept + 1) * line.size(); },
+        std::chrono::seconds(30)));
+    EXPECT_EQ(Read(dir / "trace.log").substr(kept * line.size()), line);
 }
 
 } // namespace
