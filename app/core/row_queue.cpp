@@ -79,11 +79,30 @@ void RowQueue::removeFirstEventRow() {
     changed();
 }
 
+void RowQueue::recycle(std::vector<QueuedTraceRow>& rows) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = rows.begin(); it != rows.end() && spare_.size() < ROW_SPARE_MAX; ++it) {
+            spare_.push_back(std::move(*it));
+        }
+    }
+    rows.clear(); // the rest is freed here, outside the lock
+}
+
 void RowQueue::appendTraceRow(const TraceRow& row) {
     std::lock_guard<std::mutex> lock(mutex_);
-    traces_.pending.rows.push_back(QueuedTraceRow{
-        row.timestamp, row.linkPort, row.direction, row.length,
-        std::string(reinterpret_cast<const char*>(row.data), row.dataSize), row.ascii});
+    QueuedTraceRow& queued = traces_.pending.rows.emplace_back();
+    if (!spare_.empty()) {
+        queued = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    // Assigned, not constructed: a spare row's strings keep their capacity.
+    queued.timestamp.assign(row.timestamp);
+    queued.linkPort.assign(row.linkPort);
+    queued.direction.assign(row.direction);
+    queued.length.assign(row.length);
+    queued.data.assign(reinterpret_cast<const char*>(row.data), row.dataSize);
+    queued.ascii = row.ascii;
     changed();
 }
 

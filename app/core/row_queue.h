@@ -6,7 +6,9 @@
 //
 // Memory stays bounded: the log removes the oldest row for each row past its cap, and a removal
 // that finds no displayed row left to drop cancels a pending row instead, so a batch never holds
-// more rows than a list may show.
+// more rows than a list may show. The trace rows a list drops come back (recycle) and new rows
+// are copied into their storage: a link traced at full speed drops as many rows as it adds, and
+// the logging thread then allocates nothing for them.
 #pragma once
 
 #include "store/logs.h"
@@ -16,6 +18,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace pw::app {
 
@@ -71,6 +74,11 @@ public:
     // Main thread: everything pending since the last call, which the lists must apply now.
     [[nodiscard]] RowBatch take();
 
+    // Main thread: trace rows the list dropped, for new rows to reuse; up to ROW_SPARE_MAX are
+    // kept (the rest are freed). Leaves `rows` empty.
+    void recycle(std::vector<QueuedTraceRow>& rows);
+    static constexpr std::size_t ROW_SPARE_MAX = 4096;
+
     // LogSink. Any thread.
     void appendEventRow(const EventRow& row) override;
     void removeFirstEventRow() override;
@@ -98,6 +106,7 @@ private:
     bool wakePending_ = false; // a wake was sent and take() has not run since
     ListState<QueuedEventRow> events_;
     ListState<QueuedTraceRow> traces_;
+    std::vector<QueuedTraceRow> spare_; // dropped rows whose storage new rows take
     bool switchedOff_ = false;
 };
 

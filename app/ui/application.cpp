@@ -134,7 +134,8 @@ void Application::drainRows() {
     rowsAt_ = now;
     RowBatch batch = rows_.take();
     if (window_ != nullptr && !batch.empty()) {
-        window_->mainDialog()->applyRows(std::move(batch));
+        std::vector<QueuedTraceRow> dropped = window_->mainDialog()->applyRows(std::move(batch));
+        rows_.recycle(dropped);
     }
 }
 

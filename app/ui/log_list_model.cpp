@@ -19,7 +19,7 @@ LogListModel::LogListModel(const ColumnSpec* columns, int columnCount, QObject* 
 }
 
 template <class Queued>
-void LogListModel::applyBatch(ListBatch<Queued>&& batch) {
+void LogListModel::applyBatch(ListBatch<Queued>&& batch, std::vector<Queued>* dropped) {
     if (batch.clear && !rows_.empty()) {
         beginResetModel();
         rows_.clear();
@@ -28,6 +28,11 @@ void LogListModel::applyBatch(ListBatch<Queued>&& batch) {
     const auto drop = std::min<std::size_t>(batch.dropFront, rows_.size());
     if (drop > 0) {
         beginRemoveRows(QModelIndex(), 0, static_cast<int>(drop) - 1);
+        if (dropped != nullptr) {
+            for (std::size_t i = 0; i < drop; ++i) {
+                dropped->push_back(std::get<Queued>(std::move(rows_[i])));
+            }
+        }
         rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(drop));
         endRemoveRows();
     }
@@ -42,11 +47,11 @@ void LogListModel::applyBatch(ListBatch<Queued>&& batch) {
 }
 
 void LogListModel::apply(ListBatch<QueuedEventRow>&& batch) {
-    applyBatch(std::move(batch));
+    applyBatch(std::move(batch), static_cast<std::vector<QueuedEventRow>*>(nullptr));
 }
 
-void LogListModel::apply(ListBatch<QueuedTraceRow>&& batch) {
-    applyBatch(std::move(batch));
+void LogListModel::apply(ListBatch<QueuedTraceRow>&& batch, std::vector<QueuedTraceRow>& dropped) {
+    applyBatch(std::move(batch), &dropped);
 }
 
 int LogListModel::rowCount(const QModelIndex& parent) const {

@@ -12,6 +12,7 @@
 #include <array>
 #include <deque>
 #include <variant>
+#include <vector>
 
 namespace pw::app {
 
@@ -22,7 +23,8 @@ public:
     LogListModel(const ColumnSpec* columns, int columnCount, QObject* parent = nullptr);
 
     void apply(ListBatch<QueuedEventRow>&& batch);
-    void apply(ListBatch<QueuedTraceRow>&& batch);
+    // As above; the trace rows dropped from the front are moved to `dropped` (for reuse).
+    void apply(ListBatch<QueuedTraceRow>&& batch, std::vector<QueuedTraceRow>& dropped);
 
     [[nodiscard]] int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     [[nodiscard]] int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -40,7 +42,7 @@ private:
     // view asks for it, so that the main thread's time goes to the rows on screen.
     using Row = std::variant<QueuedEventRow, QueuedTraceRow>;
     template <class Queued>
-    void applyBatch(ListBatch<Queued>&& batch);
+    void applyBatch(ListBatch<Queued>&& batch, std::vector<Queued>* dropped);
 
     QStringList headers_;
     std::deque<Row> rows_;

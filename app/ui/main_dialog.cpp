@@ -359,16 +359,18 @@ void Restore(QTableView* view, const ListPlace& place, const BatchShape& shape) 
 
 } // namespace
 
-void MainDialog::applyRows(RowBatch&& batch) {
+std::vector<QueuedTraceRow> MainDialog::applyRows(RowBatch&& batch) {
     if (batch.traceToFileSwitchedOff) {
         logic_.traceToFileSwitchedOff();
     }
     const ListPlace events = PlaceOf(events_), traces = PlaceOf(traces_);
     const BatchShape eventShape = ShapeOf(batch.events), traceShape = ShapeOf(batch.traces);
     eventModel_->apply(std::move(batch.events));
-    traceModel_->apply(std::move(batch.traces));
+    std::vector<QueuedTraceRow> dropped;
+    traceModel_->apply(std::move(batch.traces), dropped);
     Restore(events_, events, eventShape);
     Restore(traces_, traces, traceShape);
+    return dropped;
 }
 
 void MainDialog::copyRows(const ReportView* view, const LogListModel* model) {

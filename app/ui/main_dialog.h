@@ -33,8 +33,9 @@ public:
     ~MainDialog() override;
 
     // Applies the rows that the logs queued since the last batch. A list that showed its newest
-    // row follows the new ones; one scrolled up keeps the same rows in view.
-    void applyRows(RowBatch&& batch);
+    // row follows the new ones; one scrolled up keeps the same rows in view. Returns the trace
+    // rows the list dropped, for the queue to reuse.
+    std::vector<QueuedTraceRow> applyRows(RowBatch&& batch);
     // Maximized: the banner shows right of the statistics list and the event and trace lists
     // take the extra space. Normal: the designed arrangement.
     void setMaximizedLayout(bool maximized);

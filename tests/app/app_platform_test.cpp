@@ -51,6 +51,23 @@ TEST(QueuesTest, OneWakePerBatchTheLatestStatusOfEachLinkAndASwitchedOffTraceFil
     EXPECT_EQ(got + std::to_string(app.status.take().size()), "5:3 31:3 2:3 0");
 }
 
+TEST(QueuesTest, ARowMadeInTheStorageOfADroppedOneHoldsOnlyItsOwnTexts) {
+    App app;
+    std::vector<QueuedTraceRow> dropped(RowQueue::ROW_SPARE_MAX + 1,
+                                        QueuedTraceRow{"a timestamp longer than any",
+                                                       "L32 P2 TCP Server", "Tx", "2048",
+                                                       std::string(600, 'x'), true});
+    app.rows.recycle(dropped);
+    EXPECT_TRUE(dropped.empty());
+    app.log.traceData(0, 1, TRACE_DIR_RX, reinterpret_cast<const std::uint8_t*>("AB"), 2);
+    app.pump();
+    ASSERT_EQ(app.traces.size(), 1u);
+    const QueuedTraceRow& row = app.traces.back();
+    EXPECT_EQ(row.linkPort + "|" + row.direction + "|" + row.length + "|" + row.data +
+                  (row.ascii ? "|ascii" : "") + "|" + std::to_string(row.timestamp.size()),
+              "L1 P2 (COM1)|Rx|2|AB|24");
+}
+
 TEST(QueuesTest, ACopiedRowIsItsLineOfTheLogFileInHexAlsoWhenShownInAscii) {
     App app;
     app.log.setEventsToFile(true);

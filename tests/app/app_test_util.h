@@ -15,7 +15,9 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <utility>
+#include <vector>
 
 namespace apptest {
 
@@ -104,17 +106,22 @@ struct App {
     void pump() { // rows to the lists, status reports to the links list
         RowBatch batch = rows.take();
         traceToFileSwitchedOff = traceToFileSwitchedOff || batch.traceToFileSwitchedOff;
-        Apply(events, std::move(batch.events));
-        Apply(traces, std::move(batch.traces));
+        std::vector<QueuedEventRow> droppedEvents;
+        std::vector<QueuedTraceRow> droppedTraces; // reused, as the application does
+        Apply(events, std::move(batch.events), droppedEvents);
+        Apply(traces, std::move(batch.traces), droppedTraces);
+        rows.recycle(droppedTraces);
         for (const LinkStatus& s : status.take()) {
             logic.showLinkStatus(s);
         }
     }
     template <class Row>
-    static void Apply(std::deque<Row>& list, ListBatch<Row>&& batch) {
-        list.erase(list.begin(), batch.clear ? list.end()
-                                             : list.begin() + std::min<std::size_t>(batch.dropFront,
-                                                                                    list.size()));
+    static void Apply(std::deque<Row>& list, ListBatch<Row>&& batch, std::vector<Row>& dropped) {
+        const auto end = batch.clear
+                             ? list.end()
+                             : list.begin() + std::min<std::size_t>(batch.dropFront, list.size());
+        std::move(list.begin(), end, std::back_inserter(dropped));
+        list.erase(list.begin(), end);
         list.insert(list.end(), batch.rows.begin(), batch.rows.end());
     }
     bool waitFor(const std::function<bool()>& pred) {

@@ -34,6 +34,7 @@
 
 #include <future>
 #include <memory>
+#include <numeric>
 #include <string>
 
 using namespace pw::app;
@@ -281,7 +282,8 @@ void GuiTest::oneDialogAtATimeAndChecksKeepItOpen() {
     QVERIFY(QDir().rmdir(file)); // the exit's save goes through
 
     // The trace list follows new rows only from its end; scrolled up, it keeps its rows in view,
-    // also when the oldest go. Selected rows copy as lines of trace.log.
+    // also when the oldest go, which come back for reuse. Selected rows copy as lines of
+    // trace.log.
     ReportView* traces = run.dialog()->traceList();
     auto rows = [&run](int from, int count, std::uint32_t drop) {
         RowBatch batch;
@@ -289,13 +291,19 @@ void GuiTest::oneDialogAtATimeAndChecksKeepItOpen() {
         for (int i = from; i < from + count; ++i) {
             batch.traces.rows.push_back({"t ", "L1 P1", "Rx", "1", std::string(1, char(i))});
         }
-        run.dialog()->applyRows(std::move(batch));
+        std::string dropped;
+        for (const QueuedTraceRow& row : run.dialog()->applyRows(std::move(batch))) {
+            dropped += row.data;
+        }
+        return dropped;
     };
     const QScrollBar* bar = traces->verticalScrollBar();
-    rows(0, 200, 0);
+    QVERIFY(rows(0, 200, 0).empty());
     QVERIFY(bar->value() == bar->maximum() && bar->value() > 0);
     traces->verticalScrollBar()->setValue(50);
-    rows(200, 30, 20);
+    std::string first20(20, '\0');
+    std::iota(first20.begin(), first20.end(), '\0');
+    QCOMPARE(rows(200, 30, 20), first20);
     QCOMPARE(run.dialog()->traceModel()->cell(traces->rowAt(0), 4), QStringLiteral("32 "));
     traces->selectRow(31);
     traces->selectionModel()->select(traces->model()->index(32, 0),
@@ -304,7 +312,7 @@ void GuiTest::oneDialogAtATimeAndChecksKeepItOpen() {
     QCOMPARE(QGuiApplication::clipboard()->text(),
              QStringLiteral("t , L1 P1, Rx, 1, 33 \nt , L1 P1, Rx, 1, 34 \n"));
     traces->scrollToBottom();
-    rows(230, 30, 30);
+    (void)rows(230, 30, 30);
     QVERIFY(bar->value() == bar->maximum() && bar->value() > 0);
 
     // Minimized, the window comes back when a second start asks; hidden, from the icon's menu.
