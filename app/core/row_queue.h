@@ -6,9 +6,12 @@
 //
 // Memory stays bounded: the log removes the oldest row for each row past its cap, and a removal
 // that finds no displayed row left to drop cancels a pending row instead, so a batch never holds
-// more rows than a list may show. The trace rows a list drops come back (recycle) and new rows
-// are copied into their storage: a link traced at full speed drops as many rows as it adds, and
-// the logging thread then allocates nothing for them.
+// more rows than a list may show.
+//
+// A link traced at full speed makes tens of thousands of trace rows a second on the thread that
+// moves its data. There a row is only appended to one buffer (its texts and bytes one after
+// another); the main thread makes the rows out of it when it takes the batch, copying them into
+// the storage of rows the list dropped (recycle), so that neither thread allocates per row.
 #pragma once
 
 #include "store/logs.h"
@@ -74,8 +77,8 @@ public:
     // Main thread: everything pending since the last call, which the lists must apply now.
     [[nodiscard]] RowBatch take();
 
-    // Main thread: trace rows the list dropped, for new rows to reuse; up to ROW_SPARE_MAX are
-    // kept (the rest are freed). Leaves `rows` empty.
+    // Main thread: trace rows the list dropped, for the rows of later batches to reuse; up to
+    // ROW_SPARE_MAX are kept (the rest are freed). Leaves `rows` empty.
     void recycle(std::vector<QueuedTraceRow>& rows);
     static constexpr std::size_t ROW_SPARE_MAX = 4096;
 
@@ -88,6 +91,24 @@ public:
     void traceToFileSwitchedOff() override;
 
 private:
+    // Trace rows not yet taken, packed one after another: a head, then the four texts and the
+    // bytes. Rows cancelled from the front are skipped, and their bytes given back now and then.
+    class PackedTraceRows {
+    public:
+        void append(const TraceRow& row);
+        void dropFirst(); // the oldest row, if any
+        void clear();
+        [[nodiscard]] std::uint32_t size() const { return count_ - skipped_; }
+        // Appends the rows to `rows`, each in the storage of a `spare` row while there are any.
+        void unpackInto(std::deque<QueuedTraceRow>& rows, std::vector<QueuedTraceRow>& spare) const;
+
+    private:
+        std::string bytes_;
+        std::uint32_t count_ = 0;   // rows in bytes_
+        std::uint32_t skipped_ = 0; // of them, cancelled from the front
+        std::size_t start_ = 0;     // where the first row not cancelled begins
+    };
+
     // One list as seen from the producer side: what the consumer shows (as of its last take)
     // and what it must still do.
     template <class Row>
@@ -95,18 +116,25 @@ private:
         std::uint32_t shown = 0; // rows the consumer holds after applying the last batch
         ListBatch<Row> pending;
     };
+    // Counts a removal of the oldest row: true when it falls on a row still pending, which the
+    // caller then drops.
     template <class Row>
-    static void RemoveFirst(ListState<Row>& list);
+    [[nodiscard]] static bool RemoveFirst(ListState<Row>& list);
+    // The pending clear and drops, and the new count of rows shown once `added` rows follow.
     template <class Row>
-    static ListBatch<Row> Take(ListState<Row>& list);
+    static ListBatch<Row> Take(ListState<Row>& list, std::size_t added);
     void changed(); // under mutex_: wake the main thread if this is the first pending change
 
     const std::function<void()> wake_;
     std::mutex mutex_;
     bool wakePending_ = false; // a wake was sent and take() has not run since
     ListState<QueuedEventRow> events_;
-    ListState<QueuedTraceRow> traces_;
-    std::vector<QueuedTraceRow> spare_; // dropped rows whose storage new rows take
+    ListState<QueuedTraceRow> traces_; // its pending rows are in packed_
+    PackedTraceRows packed_;
+    // The main thread's own: the buffer being unpacked (which the logging threads get back, empty
+    // but with its capacity, at the next take) and the rows whose storage new rows take.
+    PackedTraceRows unpacking_;
+    std::vector<QueuedTraceRow> spare_;
     bool switchedOff_ = false;
 };
 

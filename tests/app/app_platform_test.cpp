@@ -68,6 +68,44 @@ TEST(QueuesTest, ARowMadeInTheStorageOfADroppedOneHoldsOnlyItsOwnTexts) {
               "L1 P2 (COM1)|Rx|2|AB|24");
 }
 
+TEST(QueuesTest, HoweverLateTheListTakesItsRowsItHoldsTheNewest30000InOrder) {
+    App app;
+    std::uint32_t next = 0; // each chunk is its number
+    const struct {
+        std::uint32_t chunks; // traced before the step
+        char step;            // 'p' the list takes its rows, 'c' "Clear Trace" first
+        const char* expected; // rows held: count, first and last chunk
+    } steps[] = {
+        {100, 'p', "100:0-99"},
+        {44900, 'p', "30000:15000-44999"}, // more than the cap before one take
+        {10, 'p', "30000:15010-45009"},    // the oldest shown rows go
+        {75000, 'p', "30000:90010-120009"},
+        {5, 'c', "2:120015-120016"}, // cleared while rows were pending
+        {0, 'p', "2:120015-120016"},
+    };
+    for (const auto& s : steps) {
+        for (std::uint32_t i = 0; i < s.chunks; ++i, ++next) {
+            app.log.traceData(0, 0, TRACE_DIR_RX, reinterpret_cast<const std::uint8_t*>(&next), 4);
+        }
+        if (s.step == 'c') {
+            app.log.clearTrace();
+            for (std::uint32_t i = 0; i < 2; ++i, ++next) { // after the clear
+                app.log.traceData(0, 0, TRACE_DIR_RX, reinterpret_cast<const std::uint8_t*>(&next),
+                                  4);
+            }
+        }
+        app.pump();
+        const auto number = [](const QueuedTraceRow& row) {
+            std::uint32_t n = 0;
+            std::memcpy(&n, row.data.data(), std::min<std::size_t>(row.data.size(), 4));
+            return n;
+        };
+        EXPECT_EQ(Format("%zu:%u-%u", app.traces.size(), number(app.traces.front()),
+                         number(app.traces.back())),
+                  s.expected);
+    }
+}
+
 TEST(QueuesTest, ACopiedRowIsItsLineOfTheLogFileInHexAlsoWhenShownInAscii) {
     App app;
     app.log.setEventsToFile(true);
