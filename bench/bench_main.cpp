@@ -6,9 +6,12 @@
 // SCENARIO: throughput, roundtrip, serial, idle, scale or traced (the others are skipped).
 #include "bench/scenarios.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -22,7 +25,11 @@ struct Row {
     bool met;
 };
 
+// No value (NaN): shown as "-", written as null.
 std::string format(double v) {
+    if (std::isnan(v)) {
+        return "-";
+    }
     char text[32];
     std::snprintf(text, sizeof text, v >= 100 ? "%.0f" : "%.2f", v);
     return text;
@@ -42,9 +49,14 @@ void write_json(const std::vector<Row>& rows, const std::string& path) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const Row& r = rows[i];
         out << "  {\"metric\": \"" << r.metric << "\", \"portweave\": " << r.portweave
-            << ", \"socat\": " << r.socat << ", \"target\": \"" << r.target
-            << "\", \"met\": " << (r.met ? "true" : "false") << "}"
-            << (i + 1 < rows.size() ? ",\n" : "\n");
+            << ", \"socat\": ";
+        if (std::isnan(r.socat)) {
+            out << "null";
+        } else {
+            out << r.socat;
+        }
+        out << ", \"target\": \"" << r.target << "\", \"met\": " << (r.met ? "true" : "false")
+            << "}" << (i + 1 < rows.size() ? ",\n" : "\n");
     }
     out << "]\n";
 }
@@ -87,7 +99,11 @@ int main(int argc, char** argv) {
     const int bursts = quick ? 30 : 100;
     const int idleSeconds = quick ? 3 : 10;
     const int scaleSeconds = quick ? 2 : 5;
-    const int tracedRounds = quick ? 1 : 3;
+    // Long streams and five rounds: one ~1 s stream moves by a fifth from one portweave process to
+    // the next on a two-core machine, as the threads happen to be placed, which is twice the
+    // margin this scenario must resolve.
+    const std::size_t tracedBytes = (quick ? 32u : 256u) * 1024u * 1024u;
+    const int tracedRounds = quick ? 1 : 5;
     std::vector<Row> rows;
     const auto wanted = [&only](const char* scenario) { return only.empty() || only == scenario; };
 
@@ -150,24 +166,31 @@ int main(int argc, char** argv) {
     if (wanted("traced")) {
         std::fprintf(stderr, "beside a traced link...\n");
         // The same two streams untraced, traced to the list, and traced to the list and the
-        // file, in turn, so that a drift of the machine falls on all alike; the median of each.
+        // file, in turn, so that a drift of the machine falls on all alike: the median of each,
+        // and the median of each round's ratio to the untraced stream measured just before.
         const BusyTrace kinds[] = {BusyTrace::None, BusyTrace::List, BusyTrace::ListAndFile};
-        std::vector<double> mb[3];
+        std::vector<double> mb[3], ratio[3];
         bool whole = true;
         for (int i = 0; i < tracedRounds; ++i) {
             for (int k = 0; k < 3; ++k) {
-                const ThroughputResult r = run_beside_busy_link(pw, streamBytes, kinds[k]);
+                const ThroughputResult r = run_beside_busy_link(pw, tracedBytes, kinds[k]);
                 mb[k].push_back(r.mbPerSecond);
+                ratio[k].push_back(r.mbPerSecond / std::max(mb[0].back(), 1e-9));
                 whole = whole && r.deliveredPct >= 100.0;
             }
         }
-        const ThroughputResult tsc = run_beside_busy_link(sc, streamBytes, BusyTrace::None);
+        const ThroughputResult tsc = run_beside_busy_link(sc, tracedBytes, BusyTrace::None);
         const double none = percentile(mb[0], 50), list = percentile(mb[1], 50),
-                     file = percentile(mb[2], 50);
+                     file = percentile(mb[2], 50), fileRatio = percentile(ratio[2], 50);
         rows.push_back(
             {"beside a link traced to list (MB/s)", list, tsc.mbPerSecond, "(reported)", true});
         rows.push_back({"beside a link traced to file (MB/s)", file, tsc.mbPerSecond,
-                        ">= 0.9x untraced (" + format(none) + ")", whole && file >= 0.9 * none});
+                        "(untraced " + format(none) + ")", true});
+        constexpr double none_ = std::numeric_limits<double>::quiet_NaN(); // nothing to trace
+        rows.push_back({"  its ratio to untraced, per round", fileRatio, none_, ">= 0.9",
+                        whole && fileRatio >= 0.9});
+        rows.push_back({"  list only: ratio to untraced", percentile(ratio[1], 50), none_,
+                        "(reported)", true});
     }
 
     print(rows);
