@@ -175,7 +175,9 @@ int main(int argc, char** argv) {
             for (int k = 0; k < 3; ++k) {
                 const ThroughputResult r = run_beside_busy_link(pw, tracedBytes, kinds[k]);
                 mb[k].push_back(r.mbPerSecond);
-                ratio[k].push_back(r.mbPerSecond / std::max(mb[0].back(), 1e-9));
+                if (k > 0) {
+                    ratio[k].push_back(r.mbPerSecond / std::max(mb[0].back(), 1e-9));
+                }
                 whole = whole && r.deliveredPct >= 100.0;
             }
         }
@@ -186,10 +188,10 @@ int main(int argc, char** argv) {
             {"beside a link traced to list (MB/s)", list, tsc.mbPerSecond, "(reported)", true});
         rows.push_back({"beside a link traced to file (MB/s)", file, tsc.mbPerSecond,
                         "(untraced " + format(none) + ")", true});
-        constexpr double none_ = std::numeric_limits<double>::quiet_NaN(); // nothing to trace
-        rows.push_back({"  its ratio to untraced, per round", fileRatio, none_, ">= 0.9",
+        constexpr double untraceable = std::numeric_limits<double>::quiet_NaN(); // socat's
+        rows.push_back({"  its ratio to untraced, per round", fileRatio, untraceable, ">= 0.9",
                         whole && fileRatio >= 0.9});
-        rows.push_back({"  list only: ratio to untraced", percentile(ratio[1], 50), none_,
+        rows.push_back({"  list only: ratio to untraced", percentile(ratio[1], 50), untraceable,
                         "(reported)", true});
     }
 

@@ -72,7 +72,7 @@ void RowQueue::PackedTraceRows::append(const TraceRow& row) {
     bytes_.append(row.direction, head.direction);
     bytes_.append(row.length, head.length);
     bytes_.append(reinterpret_cast<const char*>(row.data), head.dataSize);
-    ++count_;
+    ++rows_;
 }
 
 void RowQueue::PackedTraceRows::dropFirst() {
@@ -82,20 +82,18 @@ void RowQueue::PackedTraceRows::dropFirst() {
     PackedHead head;
     std::memcpy(&head, bytes_.data() + start_, sizeof(head));
     start_ += PackedSize(head);
-    ++skipped_;
+    --rows_;
     // Without a take for long (a main thread held up), the cancelled rows' bytes go once they
     // are half the buffer, so that it holds no more than twice the rows a list may show.
     if (start_ > bytes_.size() / 2) {
         bytes_.erase(0, start_);
-        count_ -= skipped_;
-        skipped_ = 0;
         start_ = 0;
     }
 }
 
 void RowQueue::PackedTraceRows::clear() {
     bytes_.clear(); // keeps the capacity
-    count_ = skipped_ = 0;
+    rows_ = 0;
     start_ = 0;
 }
 

@@ -98,15 +98,14 @@ private:
         void append(const TraceRow& row);
         void dropFirst(); // the oldest row, if any
         void clear();
-        [[nodiscard]] std::uint32_t size() const { return count_ - skipped_; }
+        [[nodiscard]] std::uint32_t size() const { return rows_; }
         // Appends the rows to `rows`, each in the storage of a `spare` row while there are any.
         void unpackInto(std::deque<QueuedTraceRow>& rows, std::vector<QueuedTraceRow>& spare) const;
 
     private:
         std::string bytes_;
-        std::uint32_t count_ = 0;   // rows in bytes_
-        std::uint32_t skipped_ = 0; // of them, cancelled from the front
-        std::size_t start_ = 0;     // where the first row not cancelled begins
+        std::uint32_t rows_ = 0; // rows in bytes_ from start_ on
+        std::size_t start_ = 0;  // where the first row not cancelled begins
     };
 
     // One list as seen from the producer side: what the consumer shows (as of its last take)

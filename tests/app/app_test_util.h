@@ -106,21 +106,23 @@ struct App {
     void pump() { // rows to the lists, status reports to the links list
         RowBatch batch = rows.take();
         traceToFileSwitchedOff = traceToFileSwitchedOff || batch.traceToFileSwitchedOff;
-        std::vector<QueuedEventRow> droppedEvents;
         std::vector<QueuedTraceRow> droppedTraces; // reused, as the application does
-        Apply(events, std::move(batch.events), droppedEvents);
-        Apply(traces, std::move(batch.traces), droppedTraces);
+        Apply(events, std::move(batch.events));
+        Apply(traces, std::move(batch.traces), &droppedTraces);
         rows.recycle(droppedTraces);
         for (const LinkStatus& s : status.take()) {
             logic.showLinkStatus(s);
         }
     }
     template <class Row>
-    static void Apply(std::deque<Row>& list, ListBatch<Row>&& batch, std::vector<Row>& dropped) {
+    static void Apply(std::deque<Row>& list, ListBatch<Row>&& batch,
+                      std::vector<Row>* dropped = nullptr) {
         const auto end = batch.clear
                              ? list.end()
                              : list.begin() + std::min<std::size_t>(batch.dropFront, list.size());
-        std::move(list.begin(), end, std::back_inserter(dropped));
+        if (dropped != nullptr) {
+            std::move(list.begin(), end, std::back_inserter(*dropped));
+        }
         list.erase(list.begin(), end);
         list.insert(list.end(), batch.rows.begin(), batch.rows.end());
     }
